@@ -1,0 +1,28 @@
+// From the split command line to the exit status: log choice, elevation gate,
+// one flow per verb.
+#pragma once
+
+#include "cli/options.h"
+
+enum exit_status {
+    STATUS_DONE = 0,
+    STATUS_FAILED = 1,
+    STATUS_BAD_ARGUMENTS = 2,
+    STATUS_NOT_ELEVATED = 3,
+};
+
+// Runs the program on an argument vector (0 the program, 1 the verb) and returns
+// the exit status. Writes no log line of its own.
+int run_front_end(int argc, wchar_t** argv);
+
+// Chooses the log file for verb into destination: --log, else a file in
+// temp_folder (empty when there is none) or, for machine-setup with an existing
+// install folder, in that folder. Leaves destination empty when none can be had.
+void choose_log_path(const wchar_t* verb, const setup_options* options, const wchar_t* temp_folder,
+                     wchar_t* destination);
+
+// Nonzero when the process token is elevated; 0 also when that cannot be read.
+int token_is_elevated();
+
+// Runs the flow bound to verb and returns its exit status (2 for an unknown verb).
+int dispatch_verb(const wchar_t* verb, const setup_options* options);

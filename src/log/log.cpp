@@ -1,0 +1,70 @@
+#include "log/log.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "owners.h"
+
+wchar_t log_path[PATH_CHARS];
+
+namespace {
+
+constexpr size_t LINE_CHARS = 1699;
+constexpr int UTF8_BYTES = 4000;
+
+}  // namespace
+
+int format_bounded_v(wchar_t* buffer, size_t count, const wchar_t* format, va_list args)
+{
+    if (buffer == nullptr || format == nullptr) return -1;
+    if (count == 0) return format[0] == 0 ? 0 : -1;
+    // The legacy counted formatter has exactly the bounded rule: the text and its
+    // terminator when it fits, the first count characters and -1 when it does not.
+    return _vsnwprintf(buffer, count, format, args);
+}
+
+int format_bounded(wchar_t* buffer, size_t count, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = format_bounded_v(buffer, count, format, args);
+    va_end(args);
+    return result;
+}
+
+void log_line(const wchar_t* format, ...)
+{
+    wchar_t message[LOG_MESSAGE_CHARS + 1];
+    va_list args;
+    va_start(args, format);
+    message[0] = 0;
+    format_bounded_v(message, LOG_MESSAGE_CHARS, format, args);
+    va_end(args);
+    message[LOG_MESSAGE_CHARS] = 0;
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+
+    // The message goes in through "%ls" once, so a "%" it holds is written as is.
+    wchar_t line[LINE_CHARS + 1];
+    format_bounded(line, LINE_CHARS, L"[%02u:%02u:%02u] [elevated] %ls\r\n",
+                   static_cast<unsigned>(now.wHour), static_cast<unsigned>(now.wMinute),
+                   static_cast<unsigned>(now.wSecond), message);
+    line[LINE_CHARS] = 0;
+
+    if (log_path[0] == 0) return;
+
+    // Append-only access: every write lands at the end of the file as it is at
+    // that moment, even when another process appended in between.
+    unique_handle file(CreateFileW(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+
+    char utf8[UTF8_BYTES];
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, UTF8_BYTES, nullptr, nullptr);
+    if (bytes > 1) {
+        DWORD written = 0;
+        WriteFile(file.get(), utf8, static_cast<DWORD>(bytes - 1), &written, nullptr);
+    }
+}

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The demo command: installs what is missing, builds, and runs mirvo_machine.exe
+# as its callers do in a new throwaway Wine prefix (build/demo-prefix), printing
+# each exit status and then the log files the runs wrote.
+set -eu
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$root/testbed/setup-machine.sh"
+bash "$root/testbed/build.sh" >/dev/null
+
+export WINEPREFIX="$root/build/demo-prefix"
+rm -f "$WINEPREFIX/.mirvo-ready"
+echo "== making the throwaway prefix $WINEPREFIX"
+bash "$root/testbed/wine-prefix.sh" start "$WINEPREFIX"
+trap 'bash "$root/testbed/wine-prefix.sh" stop "$WINEPREFIX"' EXIT
+
+bin="$root/build/bin"
+temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
+rm -f "$temp"/*.log
+
+# run MODE WHAT ARGUMENTS...: MODE is --elevated or --unelevated.
+run() {
+  local mode="$1" what="$2"
+  shift 2
+  local status=0
+  "$root/testbed/wine-run.sh" "$bin/mirvo_launch.exe" "$mode" 'C:\mirvo\mirvo_machine.exe' "$@" || status=$?
+  printf '%-58s exit status %s\n' "$what" "$status"
+}
+
+# The program runs from a folder of its own inside the prefix, as after an install.
+mkdir -p "$WINEPREFIX/drive_c/mirvo"
+cp "$bin/mirvo_machine.exe" "$WINEPREFIX/drive_c/mirvo/"
+
+echo "== runs"
+run --unelevated "version" version
+run --elevated "bad command line (--Log is not an option)" stop-app --Log x.log
+run --elevated "unknown verb" install-everything
+run --unelevated "camera-remove without elevation (refused)" camera-remove
+run --elevated "camera-install without a folder" camera-install
+run --unelevated "stop-app, nothing under C:\\mirvo-app running" stop-app --prefix 'C:\mirvo-app'
+
+echo "== log files in the temporary folder ($temp)"
+found=0
+for f in "$temp"/*.log; do
+  [ -f "$f" ] || continue
+  found=1
+  echo "-- $(basename "$f")"
+  cat "$f"
+done
+[ "$found" -eq 1 ] || echo "(none: refused runs write no log line)"
