@@ -90,8 +90,16 @@ struct local_traits {
     static void close(HLOCAL p) noexcept { LocalFree(p); }
 };
 
+struct module_traits {
+    using type = HMODULE;
+    static HMODULE none() noexcept { return nullptr; }
+    static bool valid(HMODULE m) noexcept { return m != nullptr; }
+    static void close(HMODULE m) noexcept { FreeLibrary(m); }
+};
+
 using unique_handle = unique_any<handle_traits>;    // CloseHandle
 using unique_find = unique_any<find_traits>;        // FindClose
 using unique_key = unique_any<key_traits>;          // RegCloseKey
 using unique_service = unique_any<service_traits>;  // CloseServiceHandle
 using unique_local = unique_any<local_traits>;      // LocalFree
+using unique_module = unique_any<module_traits>;    // FreeLibrary

@@ -2,12 +2,6 @@
 
 #include "log/log.h"
 
-int verify_vbcable_setup(const wchar_t*)
-{
-    log_line(L"%ls is not available in this build", L"vbcable-verify");
-    return 1;
-}
-
 int install_vbcable(const wchar_t*)
 {
     log_line(L"%ls is not available in this build", L"vbcable-install");

@@ -1,0 +1,171 @@
+// Signature and signer checks on copies of a small test program that a
+// throwaway PKI signed at test time (make_test_pki.sh).
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "owners.h"
+#include "support/test_support.h"
+#include "trust/signature.h"
+
+namespace {
+
+std::wstring signed_file(const wchar_t* name) { return built_program(L"trust_pki\\") + name; }
+
+// Opens a file the way the VB-CABLE callers do: reading, shared for reading only.
+HANDLE open_shared_for_reading(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+std::wstring signer_of(const std::wstring& path)
+{
+    wchar_t name[SIGNER_CHARS];
+    signer_name(path.c_str(), name, SIGNER_CHARS);
+    return name;
+}
+
+TEST(signature, windows_verdict_and_signer_name_for_signed_broken_unsigned_and_missing_files)
+{
+    static const struct {
+        const wchar_t* file;
+        bool valid;
+        const wchar_t* signer;
+    } cases[] = {
+        {L"vb_exact.exe", true, L"QUARN ELIDORE"},
+        {L"vb_dotted_i.exe", true, L"QUARN EL\u0130DORE"},
+        {L"dll_another.dll", true, L"Another Signer"},
+        // A broken signature still names its signer; only the verdict tells.
+        {L"vb_tampered.exe", false, L"QUARN ELIDORE"},
+        {L"unsigned.exe", false, L""},
+        {L"no_such_file.exe", false, L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.file));
+        std::wstring path = signed_file(c.file);
+        EXPECT_EQ(verify_signature(path.c_str(), nullptr) != 0, c.valid);
+        EXPECT_EQ(verify_signature(path.c_str(), INVALID_HANDLE_VALUE) != 0, c.valid);
+        unique_handle file(open_shared_for_reading(path));
+        if (file) {
+            EXPECT_EQ(verify_signature(path.c_str(), file.get()) != 0, c.valid);
+        }
+        EXPECT_EQ(signer_of(path), c.signer);
+    }
+}
+
+TEST(signature, a_given_handle_is_what_windows_reads)
+{
+    // The path and the handle name different files: the verdict must follow the
+    // handle, the file that the caller holds shut against writers.
+    unique_handle signed_setup(open_shared_for_reading(signed_file(L"vb_exact.exe")));
+    unique_handle unsigned_setup(open_shared_for_reading(signed_file(L"unsigned.exe")));
+    ASSERT_TRUE(signed_setup && unsigned_setup);
+    EXPECT_TRUE(verify_signature(signed_file(L"unsigned.exe").c_str(), signed_setup.get()));
+    EXPECT_FALSE(verify_signature(signed_file(L"vb_exact.exe").c_str(), unsigned_setup.get()));
+}
+
+TEST(signature, a_signer_name_is_cut_to_the_buffer_and_terminated)
+{
+    wchar_t name[8];
+    wmemset(name, L'#', 8);
+    signer_name(signed_file(L"vb_company.exe").c_str(), name, 6);
+    EXPECT_STREQ(name, L"VB-Au");
+    EXPECT_EQ(name[6], L'#') << "wrote past the capacity";
+}
+
+class signer_rule : public temp_folder_test {
+protected:
+    void SetUp() override
+    {
+        temp_folder_test::SetUp();
+        wcscpy_s(log_path, PATH_CHARS, path(L"check.log").c_str());
+    }
+    void TearDown() override
+    {
+        log_path[0] = 0;
+        temp_folder_test::TearDown();
+    }
+    std::vector<std::string> logged() { return log_messages(log_path); }
+};
+
+TEST_F(signer_rule, vbcable_setup_is_accepted_only_with_a_valid_signature_naming_the_expected_person)
+{
+    static const struct {
+        const wchar_t* file;
+        bool accepted;
+        const char* signer;  // as the refusal names it
+    } cases[] = {
+        {L"vb_exact.exe", true, ""},
+        {L"vb_lower.exe", true, ""},
+        {L"vb_given_first.exe", true, ""},
+        {L"vb_company.exe", true, ""},         // text before and after the name
+        {L"vb_ends_with_name.exe", true, ""},  // the name as the last 13 characters
+        {L"vb_two_spaces.exe", false, "QUARN  ELIDORE"},
+        {L"vb_twelve.exe", false, "QUARN ELIDOR"},
+        {L"vb_dotted_i.exe", false, "QUARN EL\xC4\xB0" "DORE"},  // only A to Z fold
+        {L"vb_tampered.exe", false, "QUARN ELIDORE"},
+        {L"dll_another.dll", false, "Another Signer"},
+        {L"unsigned.exe", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.file));
+        DeleteFileW(log_path);
+        std::wstring setup = signed_file(c.file);
+        unique_handle file(open_shared_for_reading(setup));
+        ASSERT_TRUE(file);
+        EXPECT_EQ(check_vbcable_signer(setup.c_str(), file.get()) != 0, c.accepted);
+        std::vector<std::string> expected;
+        if (!c.accepted) {
+            expected.push_back("VB-CABLE setup in " + to_utf8(setup) + " is not VB-Audio's signed binary (signer \"" +
+                               c.signer + "\")");
+        }
+        EXPECT_EQ(logged(), expected);
+    }
+}
+
+// check_same_signer compares with the running program's own file, so a small
+// program runs it: a signed copy and an unsigned one.
+TEST_F(signer_rule, camera_dll_must_carry_the_running_programs_signer_when_that_program_is_signed)
+{
+    const std::string program_signer = "MIRVO Test Signer";
+    static const struct {
+        const wchar_t* probe;
+        const wchar_t* dll;
+        DWORD status;  // 0 accepted, 1 refused
+        int message;   // 0 none, 1 no valid signature, 2 another signer
+        const char* dll_signer;
+    } cases[] = {
+        {L"probe_signed.exe", L"dll_program_signer.dll", 0, 0, ""},
+        {L"probe_signed.exe", L"dll_program_signer_lower.dll", 0, 0, ""},
+        {L"probe_signed.exe", L"dll_another.dll", 1, 2, "Another Signer"},
+        {L"probe_signed.exe", L"unsigned.dll", 1, 1, ""},
+        {L"probe_signed.exe", L"dll_program_signer_tampered.dll", 1, 1, ""},
+        {L"probe_signed.exe", L"no_such_file.dll", 1, 1, ""},
+        // An unsigned program (a development build) takes every DLL unexamined.
+        {L"probe_unsigned.exe", L"dll_another.dll", 0, 0, ""},
+        {L"probe_unsigned.exe", L"unsigned.dll", 0, 0, ""},
+        {L"probe_unsigned.exe", L"dll_program_signer_tampered.dll", 0, 0, ""},
+        {L"probe_unsigned.exe", L"no_such_file.dll", 0, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(std::wstring(c.probe) + L" " + c.dll));
+        DeleteFileW(log_path);
+        std::wstring dll = signed_file(c.dll);
+        run_request request;
+        request.program = signed_file(c.probe);
+        request.arguments = L"\"" + dll + L"\" \"" + log_path + L"\"";
+        run_result r = run_program(request);
+        ASSERT_TRUE(r.finished) << "start error " << r.start_error;
+        EXPECT_EQ(r.exit_code, c.status);
+        std::vector<std::string> expected;
+        if (c.message == 1) expected.push_back(to_utf8(dll) + " does not carry a valid signature - refusing to register it");
+        if (c.message == 2) {
+            expected.push_back(to_utf8(dll) + " is signed by \"" + c.dll_signer + "\", not by \"" + program_signer +
+                               "\" - refusing to register it");
+        }
+        EXPECT_EQ(logged(), expected);
+    }
+}
+
+}  // namespace
