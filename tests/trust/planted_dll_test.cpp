@@ -6,6 +6,7 @@
 // every child inherits it from there (a value set in a child's Windows
 // environment block is ignored), so this whole test program runs under it: see
 // CMakeLists.txt.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,12 @@ namespace {
 
 class planted_dll : public temp_folder_test {
 protected:
-    // Copies program beside planted wintrust.dll and crypt32.dll in the test's
-    // folder and returns the copy's path.
-    std::wstring plant_beside(const std::wstring& program, const wchar_t* name)
+    // Copies program into the test's folder beside planted copies of dlls and
+    // returns the copy's path.
+    std::wstring plant_beside(const std::wstring& program, const wchar_t* name,
+                              std::initializer_list<const wchar_t*> dlls)
     {
-        for (const wchar_t* dll : {L"wintrust.dll", L"crypt32.dll"}) {
+        for (const wchar_t* dll : dlls) {
             EXPECT_TRUE(CopyFileW(built_program((std::wstring(L"planted\\") + dll).c_str()).c_str(),
                                   path(dll).c_str(), FALSE));
         }
@@ -42,9 +44,21 @@ protected:
         EXPECT_TRUE(r.finished) << "start error " << r.start_error;
         return r.exit_code;
     }
+
+    DWORD verify(const std::wstring& machine, const std::wstring& setup)
+    {
+        DeleteFileW(log().c_str());
+        return run(machine, L"vbcable-verify --setup \"" + setup + L"\" --log \"" + log() + L"\"");
+    }
+    std::wstring log() const { return path(L"verify.log"); }
 };
 
 std::wstring signed_file(const wchar_t* name) { return built_program(L"trust_pki\\") + name; }
+
+std::string refusal(const std::wstring& setup, const std::string& signer)
+{
+    return "VB-CABLE setup in " + to_utf8(setup) + " is not VB-Audio's signed binary (signer \"" + signer + "\")";
+}
 
 TEST(planted_dll_setting, the_test_program_runs_with_the_windows_search_order_for_wintrust_and_crypt32)
 {
@@ -53,31 +67,42 @@ TEST(planted_dll_setting, the_test_program_runs_with_the_windows_search_order_fo
     EXPECT_STREQ(value, L"wintrust,crypt32=n,b");
 }
 
-// The control: without it the test below would pass just as well if the
-// override did nothing.
+// The control: without it the tests below would pass just as well if the
+// override did nothing. A forged setup program (VB-Audio's signer name, a
+// broken signature) is refused by System32's wintrust and passed by the planted one.
 TEST_F(planted_dll, control_a_program_importing_wintrust_the_usual_way_gets_the_planted_copy)
 {
-    std::wstring unsigned_file = L"\"" + signed_file(L"unsigned.exe") + L"\"";
-    EXPECT_EQ(run(built_program(L"trust_parts\\plain_wintrust_caller.exe"), unsigned_file), 1u)
-        << "without a planted DLL beside it, System32's wintrust refuses an unsigned file";
+    std::wstring forged = L"\"" + signed_file(L"vb_tampered.exe") + L"\"";
+    std::wstring caller = built_program(L"trust_parts\\plain_wintrust_caller.exe");
+    EXPECT_EQ(run(caller, forged), 1u) << "without a planted DLL beside it";
 
-    std::wstring caller = plant_beside(built_program(L"trust_parts\\plain_wintrust_caller.exe"), L"caller.exe");
-    EXPECT_EQ(run(caller, unsigned_file), 0u) << "the planted wintrust accepts it";
+    std::wstring planted_caller = plant_beside(caller, L"caller.exe", {L"wintrust.dll"});
+    EXPECT_EQ(run(planted_caller, forged), 0u) << "the planted wintrust passes it";
     EXPECT_TRUE(path_exists(path(L"wintrust.dll.loaded")));
 }
 
-TEST_F(planted_dll, mirvo_machine_never_loads_a_planted_wintrust_or_crypt32_and_still_refuses_unsigned_files)
+TEST_F(planted_dll, mirvo_machine_beside_a_planted_wintrust_still_refuses_forged_and_unsigned_setup_programs)
 {
-    std::wstring machine = plant_beside(built_program(L"mirvo_machine.exe"), L"mirvo_machine.exe");
-    std::wstring log = path(L"verify.log");
-    std::wstring unsigned_setup = signed_file(L"unsigned.exe");
+    std::wstring machine = plant_beside(built_program(L"mirvo_machine.exe"), L"mirvo_machine.exe", {L"wintrust.dll"});
+    const struct {
+        const wchar_t* file;
+        const char* signer;
+    } cases[] = {{L"vb_tampered.exe", "QUARN ELIDORE"}, {L"unsigned.exe", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.file));
+        EXPECT_EQ(verify(machine, signed_file(c.file)), 1u);
+        EXPECT_EQ(log_messages(log()), std::vector<std::string>{refusal(signed_file(c.file), c.signer)});
+    }
+    EXPECT_FALSE(planted_loaded());
+}
 
-    EXPECT_EQ(run(machine, L"vbcable-verify --setup \"" + unsigned_setup + L"\" --log \"" + log + L"\""), 1u);
-    EXPECT_EQ(log_messages(log), std::vector<std::string>{"VB-CABLE setup in " + to_utf8(unsigned_setup) +
-                                                          " is not VB-Audio's signed binary (signer \"\")"});
-    // A properly signed file still passes: the checks ran on System32's copies.
-    EXPECT_EQ(run(machine, L"vbcable-verify --setup \"" + signed_file(L"vb_exact.exe") + L"\" --log \"" + log + L"\""),
-              0u);
+TEST_F(planted_dll, mirvo_machine_beside_planted_wintrust_and_crypt32_loads_neither_and_still_accepts_a_good_setup)
+{
+    std::wstring machine =
+        plant_beside(built_program(L"mirvo_machine.exe"), L"mirvo_machine.exe", {L"wintrust.dll", L"crypt32.dll"});
+    EXPECT_EQ(verify(machine, signed_file(L"vb_exact.exe")), 0u);
+    EXPECT_TRUE(log_messages(log()).empty());
+    EXPECT_EQ(verify(machine, signed_file(L"vb_tampered.exe")), 1u);
     EXPECT_FALSE(planted_loaded());
 }
 
