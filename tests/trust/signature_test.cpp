@@ -74,6 +74,28 @@ TEST(signature, a_signer_name_is_cut_to_the_buffer_and_terminated)
     EXPECT_EQ(name[6], L'#') << "wrote past the capacity";
 }
 
+class signature_copy : public temp_folder_test {};
+
+TEST_F(signature_copy, checking_a_file_leaves_nothing_open_on_it)
+{
+    // What Windows builds for a verification holds the file open until it is
+    // released; a leak would keep a placed DLL from being replaced or deleted.
+    // (Wine's signer-name read holds no handle on the file even when its store
+    // and message are leaked, so here this shows the verification's release.)
+    std::wstring copy = path(L"mirvo_vcam.dll");
+    for (const wchar_t* file : {L"dll_program_signer.dll", L"dll_program_signer_tampered.dll", L"unsigned.dll"}) {
+        SCOPED_TRACE(to_utf8(file));
+        ASSERT_TRUE(CopyFileW(signed_file(file).c_str(), copy.c_str(), FALSE));
+        verify_signature(copy.c_str(), nullptr);
+        signer_of(copy);
+        unique_handle exclusive(CreateFileW(copy.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_TRUE(exclusive) << "still open elsewhere (" << GetLastError() << ")";
+        exclusive.reset();
+        EXPECT_TRUE(DeleteFileW(copy.c_str())) << GetLastError();
+    }
+}
+
 class signer_rule : public temp_folder_test {
 protected:
     void SetUp() override
