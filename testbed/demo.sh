@@ -30,12 +30,28 @@ run() {
 mkdir -p "$WINEPREFIX/drive_c/mirvo"
 cp "$bin/mirvo_machine.exe" "$WINEPREFIX/drive_c/mirvo/"
 
+# Stand-ins for VB-Audio's setup program, signed at demo time by a throwaway
+# test PKI (keys made in build/, never kept): one by the expected signer, one by
+# the same signer but altered after signing.
+pki="$root/build/demo-pki"
+bash "$root/tests/trust/make_test_pki.sh" "$pki" "$bin/trust_parts/trust_sample.dll" \
+     "$bin/trust_parts/same_signer_probe.exe" >/dev/null
+mkdir -p "$WINEPREFIX/drive_c/mirvo-install/audio-driver"
+cp "$pki/vb_exact.exe" "$WINEPREFIX/drive_c/mirvo-install/audio-driver/VBCABLE_Setup_x64.exe"
+cp "$pki/vb_tampered.exe" "$WINEPREFIX/drive_c/mirvo-install/audio-driver/altered_setup.exe"
+
 echo "== runs"
 run --unelevated "version" version
 run --elevated "bad command line (--Log is not an option)" stop-app --Log x.log
 run --elevated "unknown verb" install-everything
 run --unelevated "camera-remove without elevation (refused)" camera-remove
 run --elevated "camera-install without a folder" camera-install
+run --unelevated "vbcable-verify, setup signed by the expected signer" \
+    vbcable-verify --setup 'C:\mirvo-install\audio-driver\VBCABLE_Setup_x64.exe'
+run --unelevated "vbcable-verify, same signer but altered after signing" \
+    vbcable-verify --setup 'C:\mirvo-install\audio-driver\altered_setup.exe'
+run --unelevated "vbcable-verify, no such file" \
+    vbcable-verify --setup 'C:\mirvo-install\audio-driver\missing.exe'
 run --unelevated "stop-app, nothing under C:\\mirvo-app running" stop-app --prefix 'C:\mirvo-app'
 
 echo "== log files in the temporary folder ($temp)"
