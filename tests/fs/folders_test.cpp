@@ -294,11 +294,26 @@ TEST(grant_read_execute, builds_both_inheritable_entries_beside_the_existing_one
     const ace_view for_everyone{ACCESS_ALLOWED_ACE_TYPE, inherit, GENERIC_READ | GENERIC_EXECUTE, "S-1-1-0"};
     const ace_view for_packages{ACCESS_ALLOWED_ACE_TYPE, inherit, 0xA0000000, "S-1-15-2-1"};
 
+    // What Wine reports for a folder of its own, as grant_read_execute reads it.
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    PACL folder_dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(temp, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    &folder_dacl, nullptr, &descriptor),
+              0u);
+    unique_local descriptor_owner(descriptor);
+    ASSERT_NE(folder_dacl, nullptr);
+
     const struct {
         const char* name;
         PACL existing;
         size_t existing_count;
-    } cases[] = {{"two entries already", existing, 2}, {"no DACL yet", nullptr, 0}};
+    } cases[] = {
+        {"two entries already", existing, 2},
+        {"no DACL yet", nullptr, 0},
+        {"a folder's DACL", folder_dacl, folder_dacl->AceCount},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<ace_view> before = entries_of(c.existing);
