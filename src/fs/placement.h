@@ -1,0 +1,30 @@
+// Putting one payload file in place so that the target ends up holding exactly
+// the source's bytes, or the caller hears that it does not.
+#pragma once
+
+// Bytes read per file per step when two files are compared.
+constexpr unsigned long COMPARE_CHUNK_BYTES = 65536;
+// Tries of the rename over a target that another process holds.
+constexpr int RENAME_TRIES = 4;
+// Wait after each refused rename.
+constexpr unsigned long RENAME_RETRY_MS = 1000;
+
+// Places source as folder\name. Returns 1 when the target then holds exactly the
+// source's bytes (also when it already did: "%ls is already in place"), else 0.
+// Staged (move_aside 0, or no target yet): copies to "<target>.new", proves the
+// copy, renames it over the target, up to RENAME_TRIES times RENAME_RETRY_MS
+// apart, stopping the Frame Server after each refusal when stop_services is
+// set; the staging copy never outlives a failed call except after a failed copy.
+// Move-aside (move_aside set and a target exists): renames the target to
+// "<target>.<tick count><process id>.old", copies the source over the target and
+// proves it; the aside copy is left for the caller. Logs its own failures except
+// a target path that does not fit, a mismatch after a move-aside copy and four
+// refused renames.
+int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name, int stop_services,
+               int move_aside);
+
+// 1 when both files open, read to their end and hold the same bytes (two empty
+// files are identical); a read error counts as a difference. Sizes are compared
+// before any byte is read. Logs nothing. Not reentrant: every call shares the
+// process's two compare buffers.
+int files_identical(const wchar_t* first, const wchar_t* second);
