@@ -118,8 +118,9 @@ unsigned long ask_app_to_exit(const setup_options* options)
          more = Process32NextW(snapshot.get(), &entry)) {
         if (asked_count == MAXIMUM_WAIT_OBJECTS) continue;
         if (!is_image(entry.szExeFile, ASKED_IMAGE)) continue;
-        // This program may itself run as a mirvo.exe under a prefix; waiting
-        // for itself would only cost the whole 15 s.
+        // This program may itself run as a mirvo.exe under a prefix, and its
+        // thread may own hidden windows (COM's): asking and waiting for itself
+        // would only cost the whole 15 s.
         if (entry.th32ProcessID == self) continue;
         unique_handle process(
             OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
