@@ -110,6 +110,30 @@ TEST_F(stop_app_test, asks_the_app_then_terminates_what_is_left_under_the_prefix
     EXPECT_FALSE(path_exists(asked_outside)) << "an app outside the prefixes was asked";
 }
 
+// No more than 64 processes can be waited for together: the 65th app found is
+// not asked, and the terminate pass ends it.
+TEST_F(stop_app_test, at_most_64_apps_are_asked_and_the_rest_are_terminated)
+{
+    const std::wstring program = place_standin(L"app", L"mirvo.exe");
+    std::vector<HANDLE> apps;
+    for (int i = 0; i < 65; ++i) apps.push_back(start(program, L"window-app"));
+    for (HANDLE app : apps) ASSERT_TRUE(wait_for_window(app));
+
+    EXPECT_EQ(stop_app({path(L"app")}), 0u);
+
+    EXPECT_EQ(log_messages(log_file()),
+              (std::vector<std::string>{"stop-app: asked 64 MIRVO process(es) to exit: ended by themselves",
+                                        "stop-app: 1 process(es) ended"}));
+    int asked = 0, terminated = 0;
+    for (HANDLE app : apps) {
+        DWORD code = exit_code_after(app, 0);
+        asked += code == ENDED_WHEN_ASKED;
+        terminated += code == TERMINATED;
+    }
+    EXPECT_EQ(asked, 64);
+    EXPECT_EQ(terminated, 1);
+}
+
 // The one test that pays the full 15 s wait.
 TEST_F(stop_app_test, an_app_that_ignores_the_message_is_waited_for_then_terminated)
 {
