@@ -60,12 +60,18 @@ echo "   the app exited with $app_status (42: its own exit when asked); python.e
 # relaunch reads the program path and its arguments from variables named on its
 # command line; the stand-in writes down the command line and folder it got.
 export MIRVO_EXE='C:\mirvo-app\mirvo.exe' MIRVO_ARGS='--restarted "after update"'
-export MIRVO_STANDIN_RECORD='C:\mirvo-app\relaunched.txt'
+mkdir -p "$app/relaunched"
+export MIRVO_STANDIN_RECORD='C:\mirvo-app\relaunched'
 run --unelevated "relaunch from MIRVO_EXE and MIRVO_ARGS in C:\\mirvo-app" relaunch --exe-env MIRVO_EXE --args-env MIRVO_ARGS --cwd 'C:\mirvo-app'
 unset MIRVO_EXE MIRVO_ARGS MIRVO_STANDIN_RECORD
-for _ in $(seq 50); do [ -f "$app/relaunched.txt" ] && break; sleep 0.1; done
+record=""
+for _ in $(seq 50); do
+  record="$(ls "$app/relaunched/"*.record 2>/dev/null | head -n 1)"
+  [ -n "$record" ] && break
+  sleep 0.1
+done
 echo "   the relaunched app saw (command line, working folder, start time):"
-sed 's/^/     /' "$app/relaunched.txt" 2>/dev/null || echo "     (nothing: it did not start)"
+if [ -n "$record" ]; then sed 's/^/     /' "$record"; else echo "     (nothing: it did not start)"; fi
 
 echo "== log files in the temporary folder ($temp)"
 found=0

@@ -5,9 +5,10 @@
 //   window-app-ignoring [FILE]  the same window, but it keeps running when asked
 //   no-window                   runs until ended, without any window
 //   wait [MS]                   runs MS milliseconds (without MS until ended), exits 0
-// Whatever the verb: when the variable MIRVO_STANDIN_RECORD names a file, the
-// stand-in writes its command line, current folder and start time there (one
-// UTF-8 line each, the time as a FILETIME number) and exits 0 at once.
+// Whatever the verb: when the variable MIRVO_STANDIN_RECORD names a folder, the
+// stand-in writes its command line, current folder and start time into the file
+// "<process id>.record" there (one UTF-8 line each, the time as a FILETIME
+// number) and exits 0 at once.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -42,19 +43,19 @@ bool append_text(const wchar_t* path, const std::string& text)
 }
 
 // Written under a temporary name and renamed, so a test never reads half a record.
-int record(const std::wstring& file)
+int record(const std::wstring& folder)
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     unsigned long long time = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    wchar_t folder[32768];
-    DWORD length = GetCurrentDirectoryW(32768, folder);
-    std::string text = utf8(GetCommandLineW()) + "\n" + utf8(std::wstring(folder, length)) + "\n" +
+    wchar_t current[32768];
+    DWORD length = GetCurrentDirectoryW(32768, current);
+    std::string text = utf8(GetCommandLineW()) + "\n" + utf8(std::wstring(current, length)) + "\n" +
                        std::to_string(time) + "\n";
-    std::wstring partial = file + L".partial";
-    DeleteFileW(partial.c_str());
+    std::wstring name = folder + L"\\" + std::to_wstring(GetCurrentProcessId());
+    std::wstring partial = name + L".partial";
     if (!append_text(partial.c_str(), text)) return 3;
-    return MoveFileExW(partial.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 3;
+    return MoveFileExW(partial.c_str(), (name + L".record").c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 3;
 }
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l)

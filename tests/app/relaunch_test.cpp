@@ -26,7 +26,7 @@ protected:
     };
 
     // Runs relaunch with arguments and these variables (plus the temp folder
-    // and the record file for the stand-in) and checks that it logged nothing.
+    // and a new record folder for the stand-in) and checks that it logged nothing.
     outcome relaunch(const std::wstring& arguments, const std::vector<std::wstring>& variables,
                      bool elevated = true, const std::wstring& working_folder = {})
     {
@@ -35,7 +35,9 @@ protected:
         request.arguments = L"relaunch " + arguments;
         request.elevated = elevated;
         request.working_folder = working_folder;
-        request.environment = {L"TMP=" + folder, L"TEMP=" + folder, L"MIRVO_STANDIN_RECORD=" + record_file()};
+        records = path(L"records-" + std::to_wstring(++runs));
+        EXPECT_TRUE(CreateDirectoryW(records.c_str(), nullptr));
+        request.environment = {L"TMP=" + folder, L"TEMP=" + folder, L"MIRVO_STANDIN_RECORD=" + records};
         request.environment.insert(request.environment.end(), variables.begin(), variables.end());
         request.timeout_ms = 30000;  // far below the 2 minutes of a --wait-pid wait
         DWORD begin = GetTickCount();
@@ -49,14 +51,26 @@ protected:
         return result;
     }
 
-    std::wstring record_file() const { return path(L"record.txt"); }
+    // The records the stand-ins started by the last relaunch wrote, one per start.
+    std::vector<std::wstring> record_files() const
+    {
+        std::vector<std::wstring> files;
+        WIN32_FIND_DATAW data;
+        unique_find find(FindFirstFileW((records + L"\\*.record").c_str(), &data));
+        if (!find) return files;
+        do files.push_back(records + L"\\" + data.cFileName);
+        while (FindNextFileW(find.get(), &data));
+        return files;
+    }
 
-    // What the started stand-in wrote about itself; waits for it up to 20 s.
+    // What the stand-in started by the last relaunch wrote about itself; waits for it up to 20 s.
     record read_record(DWORD timeout_ms = 20000) const
     {
         record result;
-        for (DWORD waited = 0; !path_exists(record_file()) && waited < timeout_ms; waited += 50) Sleep(50);
-        std::string text = read_bytes(record_file());
+        for (DWORD waited = 0; record_files().empty() && waited < timeout_ms; waited += 50) Sleep(50);
+        std::vector<std::wstring> files = record_files();
+        if (files.empty()) return result;
+        std::string text = read_bytes(files[0]);
         size_t first = text.find('\n');
         size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
         if (second == std::string::npos) return result;
@@ -67,8 +81,17 @@ protected:
         return result;
     }
 
-    // No stand-in was started: the record file stays absent for a moment.
-    bool nothing_started() const { return !read_record(1500).found; }
+    // How many stand-ins the last relaunch started, counted after a moment.
+    size_t starts_after_a_moment() const
+    {
+        Sleep(1500);
+        return record_files().size();
+    }
+
+    bool nothing_started() const { return starts_after_a_moment() == 0; }
+
+    std::wstring records;
+    int runs = 0;
 
     static std::string command_line_of(const std::wstring& program, const std::wstring& arguments)
     {
@@ -139,7 +162,6 @@ TEST_F(relaunch_test, the_program_starts_with_the_exact_command_line_in_the_chos
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        DeleteFileW(record_file().c_str());
         outcome o = relaunch(L"--exe-env MIRVO_TEST_EXE " + c.options,
                              {L"MIRVO_TEST_EXE=" + program, L"MIRVO_TEST_ARGS=" + arguments}, c.elevated, own);
         EXPECT_TRUE(o.finished);
@@ -168,7 +190,6 @@ TEST_F(relaunch_test, program_path_of_1023_characters_is_taken_and_tried)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        DeleteFileW(record_file().c_str());
         std::wstring program = path(L"app\\");
         program += std::wstring(c.length - program.size() - 4, L'x') + L".exe";
         ASSERT_EQ(program.size(), c.length);
@@ -204,7 +225,6 @@ TEST_F(relaunch_test, argument_text_is_passed_whole_below_32767_characters_and_d
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        DeleteFileW(record_file().c_str());
         std::wstring arguments(c.length, L'a');
         outcome o = relaunch(L"--exe-env MIRVO_TEST_EXE --args-env MIRVO_TEST_ARGS",
                              {L"MIRVO_TEST_EXE=" + program, L"MIRVO_TEST_ARGS=" + arguments});
@@ -248,7 +268,6 @@ TEST_F(relaunch_test, the_fallback_is_tried_once_when_the_first_program_cannot_s
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        DeleteFileW(record_file().c_str());
         std::vector<std::wstring> variables = {L"MIRVO_TEST_EXE=" + c.first};
         if (!c.fallback.empty()) variables.push_back(L"MIRVO_TEST_FALLBACK=" + c.fallback);
         outcome o = relaunch(L"--exe-env MIRVO_TEST_EXE" + c.options + log, variables);
@@ -259,8 +278,7 @@ TEST_F(relaunch_test, the_fallback_is_tried_once_when_the_first_program_cannot_s
             record r = read_record();
             ASSERT_TRUE(r.found);
             EXPECT_EQ(r.command_line, command_line_of(c.started, L""));
-            DeleteFileW(record_file().c_str());
-            EXPECT_TRUE(nothing_started()) << "a second program started";
+            EXPECT_EQ(starts_after_a_moment(), 1u) << "a second program started";
         }
     }
     EXPECT_FALSE(path_exists(path(L"relaunch.log")));
