@@ -48,13 +48,15 @@ TEST(image_under_prefix, matches_whole_folders_below_a_prefix)
 class stop_app_test : public app_process_test {
 protected:
     // Runs stop-app with the prefixes (each quoted as given) and returns its status.
-    DWORD stop_app(const std::vector<std::wstring>& prefixes, const std::wstring& program = {})
+    DWORD stop_app(const std::vector<std::wstring>& prefixes, const std::wstring& program = {},
+                   bool elevated = true)
     {
         std::wstring arguments = L"stop-app --log " + quoted(log_file());
         for (const std::wstring& prefix : prefixes) arguments += L" --prefix " + quoted(prefix);
         run_request request;
         request.program = program.empty() ? built_program(L"mirvo_machine.exe") : program;
         request.arguments = arguments;
+        request.elevated = elevated;
         run_result r = run_program(request);
         EXPECT_TRUE(r.started) << "start error " << r.start_error;
         EXPECT_TRUE(r.finished);
@@ -70,7 +72,7 @@ TEST_F(stop_app_test, without_a_prefix_nothing_is_asked_or_ended)
     HANDLE python = start(place_standin(L"app", L"python.exe"), L"wait");
     ASSERT_TRUE(wait_for_window(app));
 
-    EXPECT_EQ(stop_app({}), 0u);
+    EXPECT_EQ(stop_app({}, {}, false), 0u);  // needs no elevation
 
     EXPECT_EQ(log_messages(log_file()), std::vector<std::string>{"stop-app: 0 process(es) ended"});
     EXPECT_TRUE(running(app));
