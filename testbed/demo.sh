@@ -54,6 +54,41 @@ run --unelevated "vbcable-verify, no such file" \
     vbcable-verify --setup 'C:\mirvo-install\audio-driver\missing.exe'
 run --unelevated "stop-app, nothing under C:\\mirvo-app running" stop-app --prefix 'C:\mirvo-app'
 
+# The app is played by the tests' stand-in (build/bin/app_standin.exe), copied
+# under the app's names: a "mirvo.exe" with a window that exits when asked, and
+# a "python.exe" that only runs.
+app="$WINEPREFIX/drive_c/mirvo-app"
+rm -rf "$app"
+mkdir -p "$app"
+cp "$bin/app_standin.exe" "$app/mirvo.exe"
+cp "$bin/app_standin.exe" "$app/python.exe"
+"$root/testbed/wine-run.sh" 'C:\mirvo-app\mirvo.exe' window-app </dev/null >/dev/null 2>&1 &
+app_job=$!
+"$root/testbed/wine-run.sh" 'C:\mirvo-app\python.exe' wait </dev/null >/dev/null 2>&1 &
+python_job=$!
+sleep 2  # time for the stand-in's window to come up
+run --unelevated "stop-app, the app and python.exe under C:\\mirvo-app" stop-app --prefix 'C:\mirvo-app'
+app_status=0
+wait "$app_job" || app_status=$?
+wait "$python_job" || true
+echo "   the app exited with $app_status (42: its own exit when asked); python.exe is gone (terminated)"
+
+# relaunch reads the program path and its arguments from variables named on its
+# command line; the stand-in writes down the command line and folder it got.
+export MIRVO_EXE='C:\mirvo-app\mirvo.exe' MIRVO_ARGS='--restarted "after update"'
+mkdir -p "$app/relaunched"
+export MIRVO_STANDIN_RECORD='C:\mirvo-app\relaunched'
+run --unelevated "relaunch from MIRVO_EXE and MIRVO_ARGS in C:\\mirvo-app" relaunch --exe-env MIRVO_EXE --args-env MIRVO_ARGS --cwd 'C:\mirvo-app'
+unset MIRVO_EXE MIRVO_ARGS MIRVO_STANDIN_RECORD
+record=""
+for _ in $(seq 50); do
+  record="$(ls "$app/relaunched/"*.record 2>/dev/null | head -n 1)"
+  [ -n "$record" ] && break
+  sleep 0.1
+done
+echo "   the relaunched app saw (command line, working folder, start time):"
+if [ -n "$record" ]; then sed 's/^/     /' "$record"; else echo "     (nothing: it did not start)"; fi
+
 echo "== log files in the temporary folder ($temp)"
 found=0
 for f in "$temp"/*.log; do
@@ -63,3 +98,4 @@ for f in "$temp"/*.log; do
   cat "$f"
 done
 [ "$found" -eq 1 ] || echo "(none: refused runs write no log line)"
+echo "(relaunch writes no log line on any path)"
