@@ -7,27 +7,9 @@
 
 #include <string>
 
-namespace {
+#include "support/quote_argument.h"
 
-// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
-std::wstring quoted(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-        else out.append(backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
+namespace {
 
 HANDLE non_elevated_token()
 {

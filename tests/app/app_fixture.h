@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "owners.h"
+#include "support/quote_argument.h"
 #include "support/test_support.h"
 
-// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
-std::wstring quoted(const std::wstring& argument);
 
 class app_process_test : public temp_folder_test {
 protected:
