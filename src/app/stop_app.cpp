@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <utility>
 
+#include "ascii_case.h"
 #include "log/log.h"
 #include "owners.h"
 
@@ -18,24 +19,11 @@ constexpr UINT TERMINATED_EXIT_CODE = 1;
 const wchar_t* const ASKED_IMAGE = L"mirvo.exe";
 const wchar_t* const ENDED_IMAGES[] = {L"python.exe", L"pythonw.exe", L"mirvo.exe", L"mirvo_vcam_host.exe"};
 
-wchar_t fold_ascii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-// The first count characters are equal, folding A to Z only: image names and
-// paths must not match through a locale's idea of case.
-bool same_ignoring_ascii_case(const wchar_t* a, const wchar_t* b, size_t count)
-{
-    for (size_t i = 0; i < count; ++i) {
-        if (fold_ascii(a[i]) != fold_ascii(b[i])) return false;
-        if (a[i] == 0) return true;
-    }
-    return true;
-}
 
 bool is_image(const wchar_t* exe_file, const wchar_t* name)
 {
-    return same_ignoring_ascii_case(exe_file, name, wcslen(name) + 1);
+    return same_ignoring_ascii_case(exe_file, name);
 }
 
 bool is_ended_image(const wchar_t* exe_file)
@@ -92,7 +80,7 @@ bool image_under_prefix(const wchar_t* image_path, const setup_options* options)
         while (n > 1 && is_separator(prefix[n - 1])) --n;
         if (n == 0) continue;
         // Whole folder names only: C:\Apps\mirvo must not take in C:\Apps\mirvo2.
-        if (wcslen(image_path) > n && same_ignoring_ascii_case(image_path, prefix, n) &&
+        if (wcslen(image_path) > n && equal_ignoring_ascii_case(image_path, prefix, n) &&
             is_separator(image_path[n])) {
             return true;
         }

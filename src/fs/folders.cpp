@@ -5,22 +5,12 @@
 
 #include <cwchar>
 
+#include "ascii_case.h"
 #include "fs/paths.h"
 #include "log/log.h"
 #include "owners.h"
 
 namespace {
-
-wchar_t fold_ascii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
-// True when a and b are the same apart from the case of the letters A to Z.
-bool same_but_case(const wchar_t* a, const wchar_t* b)
-{
-    for (; *a != 0 && *b != 0; ++a, ++b) {
-        if (fold_ascii(*a) != fold_ascii(*b)) return false;
-    }
-    return *a == *b;
-}
 
 // One open listing per level of the walk; the path of a level is the shared
 // path buffer cut at length.
@@ -85,7 +75,7 @@ void fix_folder_case(const wchar_t* path)
         if (!find) return;
     }
     const wchar_t* on_disk = data.cFileName;
-    if (wcscmp(on_disk, wanted) == 0 || !same_but_case(on_disk, wanted)) return;
+    if (wcscmp(on_disk, wanted) == 0 || !same_ignoring_ascii_case(on_disk, wanted)) return;
 
     size_t prefix = static_cast<size_t>(wanted - path);
     if (prefix + wcslen(on_disk) >= PATH_CHARS || wcslen(path) + 10 >= PATH_CHARS) return;

@@ -7,6 +7,7 @@
 
 #include <cwchar>
 
+#include "ascii_case.h"
 #include "fs/paths.h"
 #include "log/log.h"
 #include "owners.h"
@@ -100,24 +101,6 @@ void copy_subject_name(const crypt32_calls& calls, HCERTSTORE store, const CMSG_
     calls.free_certificate(certificate);
 }
 
-wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
-// Compares count characters, folding A to Z only: any other character, however
-// much it looks like a letter, must match exactly.
-bool ascii_equal_ignoring_case(const wchar_t* a, const wchar_t* b, size_t count)
-{
-    for (size_t i = 0; i < count; ++i) {
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-    }
-    return true;
-}
-
-bool ascii_same_name(const wchar_t* a, const wchar_t* b)
-{
-    size_t length = wcslen(a);
-    return length == wcslen(b) && ascii_equal_ignoring_case(a, b, length);
-}
-
 // True when name holds expected at any position, A to Z compared without case.
 bool contains_ignoring_case(const wchar_t* name, const wchar_t* expected)
 {
@@ -125,7 +108,7 @@ bool contains_ignoring_case(const wchar_t* name, const wchar_t* expected)
     size_t expected_length = wcslen(expected);
     if (name_length < expected_length) return false;
     for (size_t start = 0; start + expected_length <= name_length; ++start) {
-        if (ascii_equal_ignoring_case(name + start, expected, expected_length)) return true;
+        if (equal_ignoring_ascii_case(name + start, expected, expected_length)) return true;
     }
     return false;
 }
@@ -209,7 +192,7 @@ int check_same_signer(const wchar_t* dll_path)
     }
     wchar_t dll_signer[SIGNER_CHARS];
     signer_name(dll_path, dll_signer, SIGNER_CHARS);
-    if (ascii_same_name(dll_signer, own_signer)) return 1;
+    if (same_ignoring_ascii_case(dll_signer, own_signer)) return 1;
     log_line(L"%ls is signed by \"%ls\", not by \"%ls\" - refusing to register it", dll_path, dll_signer,
              own_signer);
     return 0;
