@@ -10,6 +10,7 @@
 #include "fs/placement.h"
 #include "log/log.h"
 #include "owners.h"
+#include "support/stand_in_services.h"
 #include "support/test_support.h"
 #include "system/frame_server.h"
 
@@ -51,69 +52,14 @@ protected:
     void install(const std::wstring& name, const wchar_t* mode, DWORD delay_ms = 0,
                  std::vector<std::wstring> dependents = {}, bool start = true, const std::wstring& held = L"")
     {
-        std::wstring binary = L"\"" + built_program(L"test_service.exe") + L"\" " + name + L" " + mode + L" " +
-                              std::to_wstring(delay_ms) + L" \"" + events + L"\"";
-        if (!held.empty()) binary += L" \"" + held + L"\"";
-        unique_service service(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                              SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr,
-                                              nullptr, nullptr));
-        ASSERT_TRUE(service) << "CreateServiceW " << to_utf8(name) << " (" << GetLastError() << ")";
         services.push_back({name, std::move(dependents)});
-        if (!start) return;
-        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << to_utf8(name) << " (" << GetLastError() << ")";
-        for (int i = 0; i < 100 && state(name) != SERVICE_RUNNING; ++i) Sleep(50);
-        ASSERT_EQ(state(name), static_cast<DWORD>(SERVICE_RUNNING)) << to_utf8(name);
+        ASSERT_TRUE(install_stand_in_service(manager.get(), name, mode, delay_ms, events, start, held));
     }
 
-    DWORD state(const std::wstring& name) { return status_of(name).dwCurrentState; }
-
-    SERVICE_STATUS_PROCESS status_of(const std::wstring& name)
-    {
-        SERVICE_STATUS_PROCESS status = {};
-        unique_service service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-        DWORD needed = 0;
-        if (service) {
-            QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                 sizeof(status), &needed);
-        }
-        return status;
-    }
-
-    // Ends the service however it behaves, then deletes it.
-    void remove_service(const std::wstring& name)
-    {
-        unique_service service(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
-        if (!service) return;
-        SERVICE_STATUS_PROCESS status = status_of(name);
-        SERVICE_STATUS ignored = {};
-        if (status.dwCurrentState != SERVICE_STOPPED &&
-            ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
-            for (int i = 0; i < 60 && state(name) != SERVICE_STOPPED; ++i) Sleep(50);
-        }
-        // Wine's service manager does not notice a service process that was
-        // ended; deleting the service is still fine once the process is gone.
-        if (state(name) != SERVICE_STOPPED && status.dwProcessId != 0) {
-            unique_handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId));
-            if (process) {
-                TerminateProcess(process.get(), 1);
-                WaitForSingleObject(process.get(), 5000);
-            }
-        }
-        EXPECT_TRUE(DeleteService(service.get())) << to_utf8(name) << " (" << GetLastError() << ")";
-    }
-
-    std::vector<std::string> event_lines()
-    {
-        std::vector<std::string> lines;
-        std::string text = read_bytes(events);
-        for (size_t start = 0; start < text.size();) {
-            size_t end = text.find('\n', start);
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        return lines;
-    }
+    DWORD state(const std::wstring& name) { return service_state(manager.get(), name); }
+    SERVICE_STATUS_PROCESS status_of(const std::wstring& name) { return service_status(manager.get(), name); }
+    void remove_service(const std::wstring& name) { remove_stand_in_service(manager.get(), name); }
+    std::vector<std::string> event_lines() { return service_events(events); }
 
     std::vector<std::string> messages() { return log_messages(log_path); }
 

@@ -13,9 +13,3 @@ int install_dshow(const wchar_t*)
     log_line(L"%ls is not available in this build", L"camera-install");
     return 0;
 }
-
-int remove_camera()
-{
-    log_line(L"%ls is not available in this build", L"camera-remove");
-    return 0;
-}

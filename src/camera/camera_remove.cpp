@@ -1,0 +1,96 @@
+#include <windows.h>
+#include <knownfolders.h>
+
+#include <cwchar>
+
+#include "camera/camera.h"
+#include "camera/camera_constants.h"
+#include "fs/folders.h"
+#include "fs/paths.h"
+#include "log/log.h"
+#include "owners.h"
+#include "system/com_class.h"
+#include "system/frame_server.h"
+
+namespace {
+
+bool exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Removes the parent folder of the camera only when it holds nothing but "."
+// and "..": anything else in it, hidden or not, belongs to somebody.
+void remove_parent_when_empty(const wchar_t* parent)
+{
+    wchar_t pattern[PATH_CHARS];
+    if (!join_path(pattern, parent, L"*")) return;
+    WIN32_FIND_DATAW data;
+    unique_find listing(FindFirstFileW(pattern, &data));
+    if (listing) {
+        do {
+            if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) return;
+        } while (FindNextFileW(listing.get(), &data));
+        listing.reset();
+    }
+    RemoveDirectoryW(parent);
+}
+
+}  // namespace
+
+int remove_camera()
+{
+    wchar_t camera_dir[PATH_CHARS];
+    if (!camera_folder(camera_dir)) {
+        log_line(L"cannot work out the camera folder");
+        return 0;
+    }
+    wchar_t dll[PATH_CHARS];
+    // The DLL knows best what it registered; whatever it answers, the keys go below.
+    if (join_path(dll, camera_dir, VCAM_DLL_NAME) && exists(dll)) call_dll_export(dll, UNREGISTER_SERVER_ENTRY);
+
+    for (const wchar_t* class_id : vcam_class_ids) delete_com_class(class_id, KEY_WOW64_64KEY);
+    for (const wchar_t* class_id : dshow_class_ids) {
+        delete_com_class(class_id, KEY_WOW64_64KEY);
+        delete_com_class(class_id, KEY_WOW64_32KEY);
+    }
+
+    delete_tree(camera_dir);
+    wchar_t parent[PATH_CHARS];
+    wcscpy_s(parent, PATH_CHARS, camera_dir);
+    parent_folder(parent);
+    remove_parent_when_empty(parent);
+
+    remove_legacy_data();
+
+    if (exists(camera_dir)) {
+        log_line(L"%ls is still there (a camera DLL that is loaded somewhere); the next restart of Windows frees it",
+                 camera_dir);
+    } else {
+        log_line(L"MIRVO cameras unregistered and %ls removed", camera_dir);
+    }
+    return 1;
+}
+
+void remove_legacy_data()
+{
+    wchar_t program_data[PATH_CHARS];
+    if (!known_folder_path(FOLDERID_ProgramData, program_data)) return;
+    wchar_t legacy[PATH_CHARS];
+    if (!join_path(legacy, program_data, L"mirvo")) return;
+
+    DWORD attributes = GetFileAttributesW(legacy);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        log_line(L"%ls is a link to another folder: removing the link, not what it points at", legacy);
+        RemoveDirectoryW(legacy);
+        return;
+    }
+    wchar_t legacy_camera[PATH_CHARS];
+    if (!join_path(legacy_camera, legacy, L"vcam")) return;
+    if (exists(legacy_camera)) {
+        delete_tree(legacy_camera);
+        if (exists(legacy_camera)) {
+            // The Frame Server may still hold a camera DLL from there.
+            stop_frame_server();
+            delete_tree(legacy_camera);
+        }
+    }
+    RemoveDirectoryW(legacy);
+}
