@@ -1,0 +1,300 @@
+// machine-setup and machine-remove as whole runs of the real program, started
+// elevated the way Setup and the uninstaller start it. The Windows build is
+// switched in the prefix's registry (a new process reads it at start); the
+// Windows Firewall policy object is played by test_firewall.dll, registered
+// for NetFwPolicy2 in place of Wine's own for the length of a test.
+#include <string>
+#include <vector>
+
+#include <shlobj.h>
+
+#include <algorithm>
+
+#include "owners.h"
+#include "support/test_support.h"
+
+namespace {
+
+const wchar_t VERSION_KEY[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+const wchar_t FIREWALL_SERVER_KEY[] = L"SOFTWARE\\Classes\\CLSID\\{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}\\InprocServer32";
+
+const char BANNER[] = "-------- MIRVO elevated setup --------";
+const char NO_CAMERA[] = "virtual camera: not selected; skipping (the app offers it again before the first go-live)";
+const char NO_VBCABLE[] = "VB-CABLE: not selected; skipping (Advanced Settings can install the virtual microphone later)";
+const char CAMERA_FAILED[] = "the camera was NOT registered - the app installs it before going live";
+const char NO_PAYLOAD[] = "no VB-CABLE payload in this build; skipping";
+const char REMOVAL_BANNER[] = "-------- MIRVO elevated removal --------";
+const char FIREWALL_DONE[] = "firewall rules left by earlier installers removed (if there were any)";
+const char KEPT[] = "VB-CABLE: kept (the uninstaller was told to keep it)";
+
+// A string value of an open key; empty when missing.
+std::wstring string_value(HKEY key, const wchar_t* name)
+{
+    wchar_t value[1024] = {};
+    DWORD bytes = sizeof(value) - sizeof(wchar_t);
+    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS) {
+        return L"";
+    }
+    return value;
+}
+
+void set_string(HKEY key, const wchar_t* name, const std::wstring& value)
+{
+    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
+class machine_flow_test : public temp_folder_test {
+protected:
+    void SetUp() override
+    {
+        temp_folder_test::SetUp();
+        install = path(L"install");
+        ASSERT_TRUE(CreateDirectoryW(install.c_str(), nullptr));
+        log = path(L"machine.log");
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, VERSION_KEY, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, version.put()),
+                  ERROR_SUCCESS);
+        for (const wchar_t* name : {L"CurrentBuild", L"CurrentBuildNumber", L"CurrentVersion"}) {
+            saved_version.push_back(string_value(version.get(), name));
+        }
+        wchar_t program_files[MAX_PATH];
+        ExpandEnvironmentStringsW(L"%ProgramFiles%", program_files, MAX_PATH);
+        vbcable_presence = std::wstring(program_files) + L"\\VB\\CABLE\\VBCABLE_ControlPanel.exe";
+    }
+
+    void TearDown() override
+    {
+        const wchar_t* names[] = {L"CurrentBuild", L"CurrentBuildNumber", L"CurrentVersion"};
+        for (size_t i = 0; i < saved_version.size(); ++i) set_string(version.get(), names[i], saved_version[i]);
+        RegDeleteValueW(version.get(), L"CurrentMajorVersionNumber");
+        restore_firewall_server();
+        DeleteFileW(vbcable_presence.c_str());
+        temp_folder_test::TearDown();
+    }
+
+    // Makes the prefix report build for every process started from now on:
+    // 22000 and later as Windows 11, the rest as Windows 10.
+    void set_windows_build(DWORD build)
+    {
+        std::wstring number = std::to_wstring(build);
+        set_string(version.get(), L"CurrentBuild", number);
+        set_string(version.get(), L"CurrentBuildNumber", number);
+        set_string(version.get(), L"CurrentVersion", L"6.3");
+        DWORD major = 10;
+        ASSERT_EQ(RegSetValueExW(version.get(), L"CurrentMajorVersionNumber", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&major), sizeof(major)),
+                  ERROR_SUCCESS);
+    }
+
+    void use_firewall_stand_in()
+    {
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, FIREWALL_SERVER_KEY, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                  nullptr, firewall_server.put(), nullptr),
+                  ERROR_SUCCESS);
+        saved_server = string_value(firewall_server.get(), nullptr);
+        saved_model = string_value(firewall_server.get(), L"ThreadingModel");
+        set_string(firewall_server.get(), nullptr, built_program(L"test_firewall.dll"));
+        set_string(firewall_server.get(), L"ThreadingModel", L"Both");
+    }
+
+    void restore_firewall_server()
+    {
+        if (!firewall_server) return;
+        set_string(firewall_server.get(), nullptr, saved_server);
+        if (saved_model.empty()) {
+            RegDeleteValueW(firewall_server.get(), L"ThreadingModel");
+        } else {
+            set_string(firewall_server.get(), L"ThreadingModel", saved_model);
+        }
+        firewall_server.reset();
+    }
+
+    run_result machine(const std::wstring& arguments, const std::vector<std::wstring>& environment = {})
+    {
+        return run_machine(arguments + L" --log \"" + log + L"\"", true, environment);
+    }
+
+    std::vector<std::string> messages() { return log_messages(log); }
+
+    std::wstring install;
+    std::wstring log;
+    std::wstring vbcable_presence;
+    unique_key version;
+    unique_key firewall_server;
+    std::vector<std::wstring> saved_version;
+    std::wstring saved_server;
+    std::wstring saved_model;
+};
+
+TEST_F(machine_flow_test, setup_without_an_install_folder_is_refused_with_nothing_written)
+{
+    run_result run = machine(L"machine-setup --no-camera --no-vbcable");
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_FALSE(path_exists(log));
+}
+
+TEST_F(machine_flow_test, setup_with_nothing_selected_logs_the_skips_and_writes_the_done_marker)
+{
+    run_result run = machine(L"machine-setup --install-dir \"" + install + L"\" --nonce abc --no-camera --no-vbcable");
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(messages(), (std::vector<std::string>{BANNER, NO_CAMERA, NO_VBCABLE, "done"}));
+    EXPECT_EQ(read_bytes(install + L"\\.elevated_done"), "abc");
+}
+
+// The camera source is chosen by the build: only the folder for that camera is
+// read, the other option is ignored. The payload folders are empty, so the
+// camera step fails where it names the source it looked at.
+TEST_F(machine_flow_test, setup_picks_the_camera_by_windows_build)
+{
+    std::wstring given_vcam = path(L"given-vcam");
+    std::wstring given_dshow = path(L"given-dshow");
+    std::string vcam_default = to_utf8(install) + "\\cmp\\vcm\\mirvo_vcam.dll";
+    std::string dshow_default = to_utf8(install) + "\\cmp\\dsc";
+    const struct {
+        const char* name;
+        DWORD build;
+        std::wstring options;
+        std::string missing;
+    } cases[] = {
+        {"Windows 11, defaults", 22000, L"", "camera DLL missing at " + vcam_default + " - nothing to register"},
+        {"Windows 11 ignores --dshow-dir", 22631, L" --dshow-dir \"" + given_dshow + L"\"",
+         "camera DLL missing at " + vcam_default + " - nothing to register"},
+        {"Windows 11 takes --vcam-dir", 22000, L" --vcam-dir \"" + given_vcam + L"\"",
+         "camera DLL missing at " + to_utf8(given_vcam) + "\\mirvo_vcam.dll - nothing to register"},
+        {"Windows 10, defaults", 21999, L"", "DirectShow filter missing in " + dshow_default + " - nothing to register"},
+        {"Windows 10 ignores --vcam-dir", 19045, L" --vcam-dir \"" + given_vcam + L"\"",
+         "DirectShow filter missing in " + dshow_default + " - nothing to register"},
+        {"Windows 10 takes --dshow-dir", 19045, L" --dshow-dir \"" + given_dshow + L"\"",
+         "DirectShow filter missing in " + to_utf8(given_dshow) + " - nothing to register"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(log.c_str());
+        set_windows_build(c.build);
+
+        run_result run = machine(L"machine-setup --install-dir \"" + install + L"\" --no-vbcable" + c.options);
+
+        EXPECT_EQ(run.exit_code, 0u);
+        EXPECT_EQ(messages(), (std::vector<std::string>{BANNER, c.missing, CAMERA_FAILED, NO_VBCABLE, "done"}));
+        EXPECT_EQ(read_bytes(install + L"\\.elevated_done"), "done");
+    }
+}
+
+TEST_F(machine_flow_test, setup_skips_vbcable_without_its_payload_or_when_it_is_there)
+{
+    machine(L"machine-setup --install-dir \"" + install + L"\" --no-camera");
+    EXPECT_EQ(messages(), (std::vector<std::string>{BANNER, NO_CAMERA, NO_PAYLOAD, "done"}));
+
+    // Present already: the setup program is not even opened (this one is no program).
+    ASSERT_TRUE(CreateDirectoryW((install + L"\\audio-driver").c_str(), nullptr));
+    ASSERT_TRUE(write_bytes(install + L"\\audio-driver\\VBCABLE_Setup_x64.exe", "not a program"));
+    std::wstring cable = vbcable_presence.substr(0, vbcable_presence.find_last_of(L'\\'));
+    SHCreateDirectoryExW(nullptr, cable.c_str(), nullptr);
+    ASSERT_TRUE(write_bytes(vbcable_presence, "control panel"));
+    DeleteFileW(log.c_str());
+    run_result run = machine(L"machine-setup --install-dir \"" + install + L"\" --no-camera");
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(messages(), (std::vector<std::string>{BANNER, NO_CAMERA, "VB-CABLE already installed; skipping", "done"}));
+}
+
+// Setup as it starts the program: elevated right after Install, then staging
+// and the ready marker (setup_standin.exe).
+struct standin_run {
+    DWORD setup_status = 0xFFFFFFFF;
+    DWORD machine_status = 0xFFFFFFFF;
+};
+
+TEST_F(machine_flow_test, setup_started_by_setup_waits_for_the_marker_then_runs)
+{
+    std::wstring marker = path(L"marker.txt");
+    ASSERT_TRUE(write_bytes(marker, "n0nce-42\r\n"));
+    run_request request;
+    request.program = built_program(L"setup_standin.exe");
+    request.arguments = L"\"" + built_program(L"mirvo_machine.exe") + L"\" \"" + install + L"\" n0nce-42 \"" + marker +
+                        L"\" 1200 \"" + path(L"pid.txt") + L"\" --no-camera --no-vbcable --log \"" + log + L"\"";
+
+    run_result run = run_program(request);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);  // the program's own status, passed on
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "waiting for Setup to finish staging files (elevated right after Install was clicked)",
+                              "files ready; continuing", BANNER, NO_CAMERA, NO_VBCABLE, "done"}));
+    EXPECT_FALSE(path_exists(install + L"\\.elevated_ready"));
+    EXPECT_EQ(read_bytes(install + L"\\.elevated_done"), "n0nce-42");
+}
+
+TEST_F(machine_flow_test, setup_closed_without_a_marker_still_gets_the_done_marker)
+{
+    run_request request;
+    request.program = built_program(L"setup_standin.exe");
+    request.arguments = L"\"" + built_program(L"mirvo_machine.exe") + L"\" \"" + install + L"\" n0nce-42 - 0 \"" +
+                        path(L"pid.txt") + L"\" --no-camera --no-vbcable --log \"" + log + L"\"";
+    run_result run = run_program(request);
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exit_code, 7u);
+
+    DWORD pid = static_cast<DWORD>(std::stoul(read_bytes(path(L"pid.txt"))));
+    unique_handle program(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    ASSERT_TRUE(program);
+    DWORD began = GetTickCount();
+    ASSERT_EQ(WaitForSingleObject(program.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD status = 0xFFFFFFFF;
+    GetExitCodeProcess(program.get(), &status);
+
+    EXPECT_EQ(status, 0u);
+    EXPECT_LT(GetTickCount() - began, 2000u);  // within a pass of Setup's end
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{
+                  "waiting for Setup to finish staging files (elevated right after Install was clicked)",
+                  "Setup closed before it finished (nothing will signal); stopping without changing anything"}));
+    EXPECT_EQ(read_bytes(install + L"\\.elevated_done"), "n0nce-42");
+}
+
+TEST_F(machine_flow_test, removal_asks_the_firewall_to_remove_each_rule_name_while_it_succeeds)
+{
+    use_firewall_stand_in();
+    std::wstring record = path(L"firewall.txt");
+    std::vector<std::string> eight_each;
+    for (const char* name : {"Mirvo", "Mirvo-console"}) {
+        for (int i = 0; i < 8; ++i) eight_each.push_back(std::string("remove ") + name);
+    }
+    const struct {
+        const char* mode;
+        std::vector<std::string> calls;
+        bool summary;
+    } cases[] = {
+        {"succeed", eight_each, true},
+        {"fail", {"remove Mirvo", "remove Mirvo-console"}, true},
+        {"no-rules", {}, false},
+        {"no-object", {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        DeleteFileW(log.c_str());
+        DeleteFileW(record.c_str());
+
+        run_result run = machine(L"machine-remove",
+                                 {L"MIRVO_TEST_FIREWALL_RECORD=" + record, L"MIRVO_TEST_FIREWALL_MODE=" + to_wide(c.mode)});
+
+        EXPECT_EQ(run.exit_code, 0u);
+        std::vector<std::string> calls;
+        std::string text = read_bytes(record);
+        for (size_t at = 0; at < text.size();) {
+            size_t end = text.find('\n', at);
+            calls.push_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        EXPECT_EQ(calls, c.calls);
+        std::vector<std::string> lines = messages();
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines.front(), REMOVAL_BANNER);
+        bool summary = std::find(lines.begin(), lines.end(), FIREWALL_DONE) != lines.end();
+        EXPECT_EQ(summary, c.summary);
+        EXPECT_EQ(lines[lines.size() - 2], KEPT);
+        EXPECT_EQ(lines.back(), "uninstall done");
+    }
+}
+
+}  // namespace
