@@ -2,6 +2,7 @@
 // stand-in: exit status, log lines, the presence file and what the run saw.
 #include <shlobj.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,12 @@ protected:
     std::wstring presence;
     std::wstring setup;
 };
+
+std::wstring slashed(std::wstring path)
+{
+    std::replace(path.begin(), path.end(), L'\\', L'/');
+    return path;
+}
 
 TEST_F(vbcable_install, already_installed_succeeds_without_opening_the_setup_program)
 {
@@ -157,26 +164,40 @@ TEST_F(vbcable_install, a_setup_program_missing_or_open_elsewhere_for_writing_is
 // On Windows the link would be a junction that a standard user could point
 // elsewhere between the check and the start; Wine cannot stage that race, so
 // this shows where the run comes from: the final path of the file that was
-// checked, while the command line and the log keep the path as given.
+// checked (also when the given path differs from it in other ways), while the
+// command line and the log keep the path as given.
 TEST_F(vbcable_install, a_setup_program_reached_through_a_folder_link_runs_from_the_checked_file)
 {
-    std::wstring real = path(L"real");
+    std::wstring real = path(L"Real");
     ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr));
     std::wstring real_setup = real + L"\\VBCABLE_Setup_x64.exe";
-    ASSERT_TRUE(place_standin(L"setup_signed.exe", real_setup, create_presence()));
     std::wstring link = path(L"link");
     make_unix_link(real, link);
-    std::wstring given = link + L"\\VBCABLE_Setup_x64.exe";
+    const struct {
+        const char* name;
+        std::wstring given;
+    } cases[] = {
+        {"through a folder link", link + L"\\VBCABLE_Setup_x64.exe"},
+        {"in another letter case", path(L"REAL\\vbcable_setup_x64.EXE")},
+        // The working folder comes from the final path, which has backslashes.
+        {"with slashes and no backslash", slashed(real_setup)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_tree(vb_folder);
+        ASSERT_TRUE(place_standin(L"setup_signed.exe", real_setup, create_presence()));
 
-    EXPECT_EQ(install(given), 0u);
+        EXPECT_EQ(install(c.given), 0u);
 
-    EXPECT_EQ(logged(), (std::vector<std::string>{"installing VB-CABLE", "VB-CABLE installed (exit 0)"}));
-    standin_record record = read_standin_record(real);
-    ASSERT_TRUE(record.found);
-    EXPECT_EQ(record.command_line, "\"" + to_utf8(given) + "\" -i -h");
-    EXPECT_EQ(record.image, to_utf8(real_setup));
-    EXPECT_EQ(record.folder, to_utf8(real));
-    for (int i = 0; i < 100 && !standin_finished(real); ++i) Sleep(100);
+        EXPECT_EQ(logged(), (std::vector<std::string>{"installing VB-CABLE", "VB-CABLE installed (exit 0)"}));
+        standin_record record = read_standin_record(real);
+        ASSERT_TRUE(record.found);
+        EXPECT_EQ(record.command_line, "\"" + to_utf8(c.given) + "\" -i -h");
+        EXPECT_EQ(record.image, to_utf8(real_setup));
+        EXPECT_EQ(record.folder, to_utf8(real));
+        EXPECT_EQ(record.rename, "refused 32");
+        for (int i = 0; i < 100 && !standin_finished(real); ++i) Sleep(100);
+    }
     remove_unix_link(link);
 }
 
