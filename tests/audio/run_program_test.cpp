@@ -45,7 +45,7 @@ TEST_F(run_and_wait_test, runs_the_image_path_with_the_given_path_in_its_command
     EXPECT_EQ(exit_code, 3010u);
     standin_record record = read_standin_record(folder);
     ASSERT_TRUE(record.found);
-    EXPECT_EQ(record.command_line, "\"" + to_utf8(given) + "\" -u -h");
+    EXPECT_EQ(record.command_line, quoted_command_line(given, "-u -h"));
     EXPECT_EQ(record.folder, to_utf8(folder));
     EXPECT_EQ(record.image, to_utf8(image));
     // Nobody holds the file here, so the running program can be renamed: the

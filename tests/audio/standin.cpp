@@ -41,3 +41,10 @@ bool standin_finished(const std::wstring& image_folder)
 {
     return path_exists(image_folder + L"\\standin_finished.txt");
 }
+
+std::string quoted_command_line(const std::wstring& path, const char* arguments)
+{
+    std::string line(1, '"');
+    line.append(to_utf8(path)).append("\" ").append(arguments);
+    return line;
+}

@@ -24,5 +24,8 @@ struct standin_record {
 };
 standin_record read_standin_record(const std::wstring& image_folder);
 
+// The command line a run started as "\"path\" arguments" records.
+std::string quoted_command_line(const std::wstring& path, const char* arguments);
+
 // True once a run in that folder has done all its behaviour file asks.
 bool standin_finished(const std::wstring& image_folder);

@@ -109,7 +109,7 @@ TEST_F(vbcable_install, the_presence_file_alone_judges_the_run_which_holds_the_s
         EXPECT_EQ(logged(), (std::vector<std::string>{"installing VB-CABLE", c.outcome}));
         standin_record record = read_standin_record(folder);
         ASSERT_TRUE(record.found);
-        EXPECT_EQ(record.command_line, "\"" + to_utf8(setup) + "\" -i -h");
+        EXPECT_EQ(record.command_line, quoted_command_line(setup, "-i -h"));
         EXPECT_EQ(record.folder, to_utf8(folder));
         EXPECT_EQ(record.image, to_utf8(setup));
         // The installer's read-only-sharing handle is still open during the run.
@@ -192,7 +192,7 @@ TEST_F(vbcable_install, a_setup_program_reached_through_a_folder_link_runs_from_
         EXPECT_EQ(logged(), (std::vector<std::string>{"installing VB-CABLE", "VB-CABLE installed (exit 0)"}));
         standin_record record = read_standin_record(real);
         ASSERT_TRUE(record.found);
-        EXPECT_EQ(record.command_line, "\"" + to_utf8(c.given) + "\" -i -h");
+        EXPECT_EQ(record.command_line, quoted_command_line(c.given, "-i -h"));
         EXPECT_EQ(record.image, to_utf8(real_setup));
         EXPECT_EQ(record.folder, to_utf8(real));
         EXPECT_EQ(record.rename, "refused 32");
