@@ -1,19 +1,20 @@
 #include <windows.h>
 
 #include "audio/vbcable.h"
+#include "fs/paths.h"
 #include "log/log.h"
 #include "owners.h"
 #include "trust/signature.h"
 
 int verify_vbcable_setup(const wchar_t* setup_path)
 {
-    // Shared for reading only: while the check runs nobody can write, rename or
-    // delete the file, so the verdict is about the file that stays there.
-    unique_handle setup(CreateFileW(setup_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!setup) {
+    // The same open and check as before a run, so that the verdict is the one a
+    // run would get; the handle is let go right after the check.
+    unique_handle setup;
+    wchar_t image_path[PATH_CHARS];
+    if (!open_vbcable_setup(setup_path, setup, image_path)) {
         log_line(L"VB-CABLE setup not found at %ls", setup_path);
         return 1;
     }
-    return check_vbcable_signer(setup_path, setup.get()) ? 0 : 1;  // the check logs why it refuses
+    return check_vbcable_signer(setup_path, image_path, setup.get()) ? 0 : 1;  // the check logs why it refuses
 }

@@ -198,12 +198,14 @@ int check_same_signer(const wchar_t* dll_path)
     return 0;
 }
 
-int check_vbcable_signer(const wchar_t* path, HANDLE file)
+int check_vbcable_signer(const wchar_t* path, const wchar_t* image_path, HANDLE file)
 {
-    // Read first so that the refusal can name whoever signed it.
+    // Read first so that the refusal can name whoever signed it. The name is read
+    // by image_path, the path of the held file, not by a path whose folders could
+    // lead elsewhere by now.
     wchar_t signer[SIGNER_CHARS];
-    signer_name(path, signer, SIGNER_CHARS);
-    if (verify_signature(path, file) && (contains_ignoring_case(signer, VBCABLE_SIGNER_SURNAME_FIRST) ||
+    signer_name(image_path, signer, SIGNER_CHARS);
+    if (verify_signature(image_path, file) && (contains_ignoring_case(signer, VBCABLE_SIGNER_SURNAME_FIRST) ||
                                          contains_ignoring_case(signer, VBCABLE_SIGNER_GIVEN_NAME_FIRST))) {
         return 1;
     }

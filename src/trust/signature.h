@@ -32,7 +32,8 @@ void signer_name(const wchar_t* path, wchar_t* destination, size_t capacity);
 // Logs why it refuses; refuses silently when the program's own path is unknown.
 int check_same_signer(const wchar_t* dll_path);
 
-// Nonzero when the VB-CABLE setup program at path, read through the open handle
-// file, carries a valid signature by a signer whose name holds one of the two
-// VBCABLE_SIGNER forms (A to Z compared without case). Logs why it refuses.
-int check_vbcable_signer(const wchar_t* path, HANDLE file);
+// Nonzero when the VB-CABLE setup program, read through the open handle file
+// and its final path image_path, carries a valid signature by a signer whose
+// name holds one of the two VBCABLE_SIGNER forms (A to Z compared without case).
+// Logs why it refuses, naming the program by path, the path it was given as.
+int check_vbcable_signer(const wchar_t* path, const wchar_t* image_path, HANDLE file);

@@ -136,10 +136,40 @@ TEST_F(signer_rule, vbcable_setup_is_accepted_only_with_a_valid_signature_naming
         std::wstring setup = signed_file(c.file);
         unique_handle file(open_shared_for_reading(setup));
         ASSERT_TRUE(file);
-        EXPECT_EQ(check_vbcable_signer(setup.c_str(), file.get()) != 0, c.accepted);
+        EXPECT_EQ(check_vbcable_signer(setup.c_str(), setup.c_str(), file.get()) != 0, c.accepted);
         std::vector<std::string> expected;
         if (!c.accepted) {
             expected.push_back("VB-CABLE setup in " + to_utf8(setup) + " is not VB-Audio's signed binary (signer \"" +
+                               c.signer + "\")");
+        }
+        EXPECT_EQ(logged(), expected);
+    }
+}
+
+TEST_F(signer_rule, vbcable_signer_is_judged_by_the_image_path_and_its_handle_and_named_by_the_given_path)
+{
+    // The given path may lead elsewhere by now (a folder link pointed away after
+    // the open); the verdict belongs to the held file at its final path, and the
+    // message names the path the caller was given.
+    const std::wstring given = path(L"VBCABLE_Setup_x64.exe");  // not there at all
+    static const struct {
+        const wchar_t* image;
+        bool accepted;
+        const char* signer;
+    } cases[] = {
+        {L"vb_exact.exe", true, ""},
+        {L"vb_two_spaces.exe", false, "QUARN  ELIDORE"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.image));
+        DeleteFileW(log_path);
+        std::wstring image = signed_file(c.image);
+        unique_handle file(open_shared_for_reading(image));
+        ASSERT_TRUE(file);
+        EXPECT_EQ(check_vbcable_signer(given.c_str(), image.c_str(), file.get()) != 0, c.accepted);
+        std::vector<std::string> expected;
+        if (!c.accepted) {
+            expected.push_back("VB-CABLE setup in " + to_utf8(given) + " is not VB-Audio's signed binary (signer \"" +
                                c.signer + "\")");
         }
         EXPECT_EQ(logged(), expected);

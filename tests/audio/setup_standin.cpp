@@ -1,0 +1,121 @@
+// Plays VB-Audio's VB-CABLE setup program for the tests. Test only, never
+// shipped; the tests sign copies of it with a throwaway PKI. Its arguments are
+// fixed by whoever runs it, so what it does comes from "standin_behaviour.txt"
+// beside its own image, one "key=value" a line, done in this order:
+//   sleep_ms=N    waits N milliseconds
+//   create=PATH   creates the file PATH, and its folders
+//   delete=PATH   deletes the file PATH
+//   exit=N        its exit code (0 when not given)
+// Before any of that it writes "standin_record.txt" beside its image: its
+// command line, working folder and image path, and whether it could rename its
+// own file (and rename it back); after all of it, "standin_finished.txt".
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string utf8(const std::wstring& wide)
+{
+    if (wide.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring wide(const std::string& text)
+{
+    if (text.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string read_text(const std::wstring& path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
+    CloseHandle(file);
+    return text;
+}
+
+bool write_text(const std::wstring& path, const std::string& text)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size();
+}
+
+// Written under another name first, so that a reader never sees half of it.
+bool publish(const std::wstring& path, const std::string& text)
+{
+    std::wstring partial = path + L".partial";
+    return write_text(partial, text) && MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// A running image can be renamed unless someone holds it open without sharing
+// delete; whoever ran it and still holds it with read-only sharing makes this fail.
+std::string try_rename(const std::wstring& image)
+{
+    std::wstring moved = image + L".moved";
+    if (!MoveFileExW(image.c_str(), moved.c_str(), 0)) return "refused " + std::to_string(GetLastError());
+    if (!MoveFileExW(moved.c_str(), image.c_str(), 0)) return "not back " + std::to_string(GetLastError());
+    return "done";
+}
+
+void create_with_folders(const std::wstring& path)
+{
+    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    write_text(path, "present");
+}
+
+}  // namespace
+
+int wmain()
+{
+    wchar_t image[32768];
+    DWORD length = GetModuleFileNameW(nullptr, image, 32768);
+    std::wstring image_path(image, length);
+    std::wstring folder = image_path.substr(0, image_path.find_last_of(L'\\'));
+    wchar_t current[32768];
+    DWORD current_length = GetCurrentDirectoryW(32768, current);
+
+    std::string record = "command_line=" + utf8(GetCommandLineW()) + "\n" +
+                         "folder=" + utf8(std::wstring(current, current_length)) + "\n" +
+                         "image=" + utf8(image_path) + "\n" + "rename=" + try_rename(image_path) + "\n";
+    if (!publish(folder + L"\\standin_record.txt", record)) return 90;
+
+    int exit_code = 0;
+    std::string behaviour = read_text(folder + L"\\standin_behaviour.txt");
+    size_t start = 0;
+    while (start < behaviour.size()) {
+        size_t end = behaviour.find('\n', start);
+        if (end == std::string::npos) end = behaviour.size();
+        std::string line = behaviour.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string key = line.substr(0, equals);
+        std::string value = line.substr(equals + 1);
+        if (key == "sleep_ms") Sleep(static_cast<DWORD>(std::stoul(value)));
+        if (key == "create") create_with_folders(wide(value));
+        if (key == "delete") DeleteFileW(wide(value).c_str());
+        if (key == "exit") exit_code = std::stoi(value);
+    }
+    publish(folder + L"\\standin_finished.txt", "finished\n");
+    return exit_code;
+}
