@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "owners.h"
+#include "standin.h"
 #include "support/test_support.h"
 
 namespace {
@@ -69,7 +70,13 @@ protected:
         for (size_t i = 0; i < saved_version.size(); ++i) set_string(version.get(), names[i], saved_version[i]);
         RegDeleteValueW(version.get(), L"CurrentMajorVersionNumber");
         restore_firewall_server();
-        DeleteFileW(vbcable_presence.c_str());
+        // A stand-in that was started must be done before its folder goes.
+        for (int i = 0; i < 100 && read_standin_record(install + L"\\audio-driver").found &&
+                        !standin_finished(install + L"\\audio-driver");
+             ++i) {
+            Sleep(100);
+        }
+        remove_tree(vbcable_presence.substr(0, vbcable_presence.find(L"\\VB\\") + 3));
         temp_folder_test::TearDown();
     }
 
@@ -85,6 +92,13 @@ protected:
         ASSERT_EQ(RegSetValueExW(version.get(), L"CurrentMajorVersionNumber", 0, REG_DWORD,
                                  reinterpret_cast<const BYTE*>(&major), sizeof(major)),
                   ERROR_SUCCESS);
+    }
+
+    void make_vbcable_present()
+    {
+        std::wstring cable = vbcable_presence.substr(0, vbcable_presence.find_last_of(L'\\'));
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, cable.c_str(), nullptr), ERROR_SUCCESS);
+        ASSERT_TRUE(write_bytes(vbcable_presence, "control panel"));
     }
 
     void use_firewall_stand_in()
@@ -189,9 +203,7 @@ TEST_F(machine_flow_test, setup_skips_vbcable_without_its_payload_or_when_it_is_
     // Present already: the setup program is not even opened (this one is no program).
     ASSERT_TRUE(CreateDirectoryW((install + L"\\audio-driver").c_str(), nullptr));
     ASSERT_TRUE(write_bytes(install + L"\\audio-driver\\VBCABLE_Setup_x64.exe", "not a program"));
-    std::wstring cable = vbcable_presence.substr(0, vbcable_presence.find_last_of(L'\\'));
-    SHCreateDirectoryExW(nullptr, cable.c_str(), nullptr);
-    ASSERT_TRUE(write_bytes(vbcable_presence, "control panel"));
+    make_vbcable_present();
     DeleteFileW(log.c_str());
     run_result run = machine(L"machine-setup --install-dir \"" + install + L"\" --no-camera");
     EXPECT_EQ(run.exit_code, 0u);
@@ -295,6 +307,98 @@ TEST_F(machine_flow_test, removal_asks_the_firewall_to_remove_each_rule_name_whi
         EXPECT_EQ(lines[lines.size() - 2], KEPT);
         EXPECT_EQ(lines.back(), "uninstall done");
     }
+}
+
+// The VB-CABLE step of a removal, with the tests' signed setup stand-in as the
+// payload. Wine's own firewall object answers every Remove, so its line shows.
+TEST_F(machine_flow_test, removal_runs_the_vbcable_setup_only_when_asked_and_judges_by_the_presence_file)
+{
+    std::wstring payload = install + L"\\audio-driver\\VBCABLE_Setup_x64.exe";
+    std::string payload_text = to_utf8(payload);
+    std::string delete_presence = "delete=" + to_utf8(vbcable_presence) + "\n";
+    wchar_t program_files[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%ProgramFiles%", program_files, MAX_PATH);
+    std::string camera_line = "MIRVO cameras unregistered and " + to_utf8(program_files) + "\\mirvo\\Camera removed";
+    const struct {
+        const char* name;
+        const wchar_t* options;
+        bool present;
+        const wchar_t* standin;  // null: no payload
+        std::string behaviour;
+        std::vector<std::string> lines;  // between the firewall line and "uninstall done"
+        bool present_after;
+        bool ran;
+    } cases[] = {
+        {"not asked", L"", true, L"setup_signed.exe", delete_presence, {KEPT}, true, false},
+        {"not installed, no payload", L" --vbcable", false, nullptr, "", {"VB-CABLE is not installed; nothing to remove"},
+         false, false},
+        {"installed, no payload", L" --vbcable", true, nullptr, "",
+         {"VB-CABLE setup not found at " + payload_text + "; the driver was left in place"}, true, false},
+        {"installed, another signer", L" --vbcable", true, L"setup_another_signer.exe", delete_presence,
+         {"VB-CABLE setup in " + payload_text + " is not VB-Audio's signed binary (signer \"Another Signer\")",
+          "refusing to run it elevated; the driver was left in place"},
+         true, false},
+        {"removed", L" --vbcable", true, L"setup_signed.exe", delete_presence + "exit=5\n",
+         {"removing VB-CABLE", "VB-CABLE removed (exit 5)"}, false, true},
+        {"still present", L" --vbcable", true, L"setup_signed.exe", "exit=0\n",
+         {"removing VB-CABLE", "VB-CABLE reported exit 0 but the driver is still present"}, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(log.c_str());
+        // The stand-in of the case before may take a moment to let go of its image.
+        for (int i = 0; i < 50 && path_exists(install + L"\\audio-driver"); ++i) {
+            remove_tree(install + L"\\audio-driver");
+            if (path_exists(install + L"\\audio-driver")) Sleep(100);
+        }
+        remove_tree(vbcable_presence.substr(0, vbcable_presence.find(L"\\VB\\") + 3));
+        if (c.present) make_vbcable_present();
+        if (c.standin != nullptr) {
+            ASSERT_TRUE(CreateDirectoryW((install + L"\\audio-driver").c_str(), nullptr));
+            ASSERT_TRUE(place_standin(c.standin, payload, c.behaviour));
+        }
+
+        run_result run = machine(L"machine-remove --install-dir \"" + install + L"\"" + c.options);
+
+        EXPECT_EQ(run.exit_code, 0u);
+        std::vector<std::string> expected = {REMOVAL_BANNER, camera_line, FIREWALL_DONE};
+        expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+        expected.push_back("uninstall done");
+        EXPECT_EQ(messages(), expected);
+        EXPECT_EQ(path_exists(vbcable_presence), c.present_after);
+        standin_record record = read_standin_record(install + L"\\audio-driver");
+        EXPECT_EQ(record.found, c.ran);
+        if (c.ran) {
+            EXPECT_EQ(record.command_line, quoted_command_line(payload, "-u -h"));
+        }
+    }
+}
+
+// Without an install folder the payload path stays relative and is found
+// against the current folder of the program.
+TEST_F(machine_flow_test, removal_without_an_install_folder_looks_in_the_current_folder)
+{
+    make_vbcable_present();
+    ASSERT_TRUE(CreateDirectoryW((install + L"\\audio-driver").c_str(), nullptr));
+    std::wstring payload = install + L"\\audio-driver\\VBCABLE_Setup_x64.exe";
+    ASSERT_TRUE(place_standin(L"setup_signed.exe", payload, "delete=" + to_utf8(vbcable_presence) + "\n"));
+    run_request request;
+    request.program = built_program(L"mirvo_machine.exe");
+    request.arguments = L"machine-remove --vbcable --log \"" + log + L"\"";
+    request.working_folder = install;
+
+    run_result run = run_program(request);
+
+    EXPECT_EQ(run.exit_code, 0u);
+    std::vector<std::string> lines = messages();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "removing VB-CABLE");
+    EXPECT_EQ(lines[lines.size() - 2], "VB-CABLE removed (exit 0)");
+    standin_record record = read_standin_record(install + L"\\audio-driver");
+    ASSERT_TRUE(record.found);
+    // The command line names the path as given; the image is the file found.
+    EXPECT_EQ(record.command_line, "\"audio-driver\\VBCABLE_Setup_x64.exe\" -u -h");
+    EXPECT_EQ(record.image, to_utf8(payload));
 }
 
 }  // namespace
