@@ -15,3 +15,9 @@ target_link_libraries(search_camera PRIVATE search_helper_own)
 set_target_properties(search_camera PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${DLL_SEARCH_DIR}/own)
 add_custom_target(dll_search_parts DEPENDS search_camera search_helper_own search_helper_planted)
 
+# camera-remove against cameras put into the prefix by hand. It changes the
+# camera's Program Files and ProgramData folders and class keys of the whole
+# prefix, and plays the Frame Server with test_service.exe.
+mirvo_test(NAME camera_remove_tests SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/camera_remove_test.cpp
+           DEPENDS camera_parts test_service LABELS services wine_stand_in)
+set_tests_properties(camera_remove_tests PROPERTIES RESOURCE_LOCK machine_state)
