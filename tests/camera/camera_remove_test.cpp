@@ -104,10 +104,10 @@ protected:
     {
         ASSERT_TRUE(make_camera_folder(CAMERA));
         const std::wstring parts = built_program(L"camera_parts\\");
-        ASSERT_TRUE(CopyFileW((parts + L"test_dshow64.dll").c_str(), (CAMERA + L"\\mirvo_dshow64.dll").c_str(), FALSE));
-        ASSERT_TRUE(CopyFileW((parts + L"test_dshow32.dll").c_str(), (CAMERA + L"\\mirvo_dshow32.dll").c_str(), FALSE));
+        const std::wstring dll64 = CAMERA + L"\\mirvo_dshow64.dll", dll32 = CAMERA + L"\\mirvo_dshow32.dll";
+        ASSERT_TRUE(CopyFileW((parts + L"test_dshow64.dll").c_str(), dll64.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((parts + L"test_dshow32.dll").c_str(), dll32.c_str(), FALSE));
         for (int i = 0; i < 2; ++i) {
-            std::wstring dll64 = CAMERA + L"\\mirvo_dshow64.dll", dll32 = CAMERA + L"\\mirvo_dshow32.dll";
             ASSERT_TRUE(write_com_class(dshow_class_ids[i], dshow_friendly_names[i], dll64.c_str(), KEY_WOW64_64KEY));
             ASSERT_TRUE(write_com_class(dshow_class_ids[i], dshow_friendly_names[i], dll32.c_str(), KEY_WOW64_32KEY));
         }
@@ -296,7 +296,6 @@ TEST_F(camera_remove_test, a_programdata_link_is_named_and_nothing_behind_it_tou
 TEST_F(camera_remove_test, an_old_camera_folder_that_survives_gets_one_frame_server_stop_and_one_more_try)
 {
     const std::wstring held = LEGACY_CAMERA + L"\\mirvo_vcam.dll";
-    const std::string not_opened = "service FrameServerMonitor: not opened (1060)";
     const struct {
         const char* name;
         bool services;         // the stand-ins run
@@ -312,7 +311,8 @@ TEST_F(camera_remove_test, an_old_camera_folder_that_survives_gets_one_frame_ser
           "FrameServer stopped"},
          false},
         {"a process that is not stopped holds it", false, false, true,
-         {STOPPING, not_opened, "service FrameServer: not opened (1060)", REMOVED}, {}, true},
+         {STOPPING, "service FrameServerMonitor: not opened (1060)", "service FrameServer: not opened (1060)",
+          REMOVED}, {}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
