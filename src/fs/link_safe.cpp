@@ -357,7 +357,12 @@ HANDLE open_contained_file(const wchar_t* path, DWORD access, DWORD share, conta
     const wchar_t* name = split_folder_and_name(path, folder_name);
     if (name == nullptr) return INVALID_HANDLE_VALUE;
     unique_handle folder(open_folder(folder_name, 0));
-    if (!folder) return INVALID_HANDLE_VALUE;
+    if (!folder) {
+        // As CreateFileW tells it: the path's folder part is not there.
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_DIRECTORY) SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     handle_path folder_path;
     if (!read_handle_path(folder.get(), &folder_path)) return INVALID_HANDLE_VALUE;
 

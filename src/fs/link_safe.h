@@ -35,8 +35,9 @@ enum class contained_open {
 // name_to_delete also keeps a second name of a file and a link opened as the
 // link, since deleting through such a handle removes that name only. Returns
 // the handle, which the caller closes, or INVALID_HANDLE_VALUE with the last
-// error set to a Win32 code: the open's own (2 for a missing name), or 5
-// (ERROR_ACCESS_DENIED) for a name that failed the checks. A file made by
+// error set to a Win32 code: the open's own (2 for a missing name, 3 for a
+// missing folder, as CreateFileW gives them), or 5 (ERROR_ACCESS_DENIED) for a
+// name that failed the checks. A file made by
 // create_new, existing_or_new or replace gets FILE_ATTRIBUTE_NORMAL.
 HANDLE open_contained_file(const wchar_t* path, DWORD access, DWORD share, contained_open how);
 

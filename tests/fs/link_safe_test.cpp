@@ -239,7 +239,8 @@ TEST_F(link_safe_test, a_path_is_split_at_its_last_backslash_or_slash)
         const wchar_t* tail;
         DWORD error;
     } failing[] = {
-        {L"\\missing\\f.txt", ERROR_FILE_NOT_FOUND},
+        {L"\\missing\\f.txt", ERROR_PATH_NOT_FOUND},
+        {L"\\inside\\f.txt\\g.txt", ERROR_PATH_NOT_FOUND},
         {L"\\inside\\", ERROR_INVALID_NAME},
     };
     for (const auto& c : failing) {
