@@ -16,6 +16,7 @@ constexpr LONG STATUS_FAILED = static_cast<LONG>(0xC0000001);  // STATUS_UNSUCCE
 constexpr LONG STATUS_NAME_NOT_FOUND = static_cast<LONG>(0xC0000034);
 constexpr LONG STATUS_NO_FILE = static_cast<LONG>(0xC000000F);  // STATUS_NO_SUCH_FILE
 constexpr LONG STATUS_NAME_COLLISION = static_cast<LONG>(0xC0000035);
+constexpr LONG STATUS_SHARING = static_cast<LONG>(0xC0000043);  // STATUS_SHARING_VIOLATION
 constexpr ULONG DISPOSITION_OPEN = 1;    // FILE_OPEN
 constexpr ULONG DISPOSITION_CREATE = 2;  // FILE_CREATE
 constexpr ULONG OPTION_DIRECTORY = 0x00000001;           // FILE_DIRECTORY_FILE
@@ -420,9 +421,14 @@ HANDLE open_entry_below(HANDLE folder, const handle_path& folder_path, const wch
         break;
     }
     HANDLE opened = INVALID_HANDLE_VALUE;
-    if (open_relative(folder, name, access, FULL_SHARING, DISPOSITION_OPEN, options, &opened) < 0) {
-        return INVALID_HANDLE_VALUE;
+    LONG status = open_relative(folder, name, access, FULL_SHARING, DISPOSITION_OPEN, options, &opened);
+    if (status == STATUS_SHARING && use == entry_use::folder) {
+        // Another process holds the folder without delete sharing (a process
+        // whose current folder it is does): what is inside can still go, the
+        // folder itself cannot, as with RemoveDirectoryW.
+        status = open_relative(folder, name, access & ~DELETE, FULL_SHARING, DISPOSITION_OPEN, options, &opened);
     }
+    if (status < 0) return INVALID_HANDLE_VALUE;
     unique_handle entry(opened);
     if (!judge_entry(entry.get(), folder, folder_path, name, facts)) return INVALID_HANDLE_VALUE;
     return entry.release();

@@ -83,7 +83,8 @@ enum class entry_kind {
 
 // What an entry is to be opened for.
 enum class entry_use {
-    folder,   // listing, relative opens and deletion: a folder only
+    folder,   // listing, relative opens and deletion: a folder only (without DELETE
+              // when another handle on it does not share deletion)
     file,     // attribute change and deletion: a file only
     any_link, // deletion of a link to a file or a folder
 };

@@ -174,9 +174,9 @@ TEST_F(folders_test, delete_tree_touches_nothing_behind_a_link_or_another_name)
     SetFileAttributesW((tree + L"\\sub\\locked.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-// Another process holding a file without delete sharing (a handle of this one
-// stands in: the sharing rules are the same): that file and the folders above
-// it stay, everything else goes, and the next call finishes the job.
+// Another process holding a file or a folder without delete sharing (handles
+// of this one stand in: the sharing rules are the same): they and the folders
+// above them stay, everything else goes, and the next call finishes the job.
 TEST_F(folders_test, delete_tree_leaves_a_held_file_and_its_folders)
 {
     std::wstring tree = path(L"Camera");
@@ -190,6 +190,14 @@ TEST_F(folders_test, delete_tree_leaves_a_held_file_and_its_folders)
     unique_handle holder(CreateFileW((tree + L"\\held\\mirvo_vcam.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                      nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
+    // A folder held open without delete sharing, as a process holds its current
+    // folder: what is in it goes, the folder stays.
+    ASSERT_TRUE(CreateDirectoryW((tree + L"\\current").c_str(), nullptr));
+    ASSERT_TRUE(write_bytes(tree + L"\\current\\c.dll", "x"));
+    unique_handle current(CreateFileW((tree + L"\\current").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(current);
 
     delete_tree(tree.c_str());
 
@@ -197,10 +205,58 @@ TEST_F(folders_test, delete_tree_leaves_a_held_file_and_its_folders)
     EXPECT_FALSE(path_exists(tree + L"\\held\\other.dll"));
     EXPECT_FALSE(path_exists(tree + L"\\free"));
     EXPECT_FALSE(path_exists(tree + L"\\b.dll"));
+    EXPECT_FALSE(path_exists(tree + L"\\current\\c.dll"));
+    EXPECT_TRUE(path_exists(tree + L"\\current"));
 
     holder.reset();
+    current.reset();
     delete_tree(tree.c_str());
     EXPECT_FALSE(path_exists(tree));
+    EXPECT_FALSE(path_exists(log_path));
+}
+
+// The pieces a cleanup of a folder under ProgramData works with: a folder
+// opened relative to its parent's handle and deleted through it. A Unix symlink
+// stands in for a junction; Wine opens it as its target, so it stays (Windows
+// removes it through its own handle), and nothing behind it is touched.
+TEST_F(folders_test, delete_tree_at_deletes_a_named_folder_and_never_what_a_link_points_at)
+{
+    std::wstring parent = path(L"ProgramData-mirvo");
+    std::wstring outside = path(L"outside");
+    ASSERT_TRUE(CreateDirectoryW(parent.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(write_bytes(outside + L"\\keep.dll", "keep"));
+    ASSERT_TRUE(CreateDirectoryW((parent + L"\\vcam").c_str(), nullptr));
+    ASSERT_TRUE(write_bytes(parent + L"\\vcam\\old.dll", "x"));
+    ASSERT_NO_FATAL_FAILURE(make_unix_link(outside, parent + L"\\link"));
+    unique_handle parent_handle(open_folder(parent.c_str(), DELETE));
+    ASSERT_TRUE(parent_handle) << GetLastError();
+
+    static constexpr struct {
+        const wchar_t* name;
+        int result;
+        bool gone;
+    } cases[] = {
+        {L"vcam", 1, true},
+        {L"missing", 1, true},
+        {L"link", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.name));
+        std::wstring named = parent + L"\\" + c.name;
+        EXPECT_EQ(delete_tree_at(parent_handle.get(), c.name, named.c_str()), c.result);
+        EXPECT_EQ(path_exists(named), !c.gone);
+    }
+    entry_facts facts = {};
+    unique_handle link(open_entry(parent_handle.get(), L"link", entry_use::folder, &facts));
+    ASSERT_TRUE(link);
+    EXPECT_EQ(facts.kind, entry_kind::link_target);
+    EXPECT_EQ(delete_tree_by_handle(link.get(), facts, (parent + L"\\link").c_str()), 0);
+    link.reset();
+    EXPECT_EQ(read_bytes(outside + L"\\keep.dll"), "keep");
+
+    parent_handle.reset();
+    remove_unix_link(parent + L"\\link");
     EXPECT_FALSE(path_exists(log_path));
 }
 
