@@ -31,14 +31,15 @@ enum class contained_open {
 // FILE_READ_ATTRIBUTES and SYNCHRONIZE are added, the handle does synchronous
 // I/O, and DELETE is asked for only by replace and name_to_delete. The handle
 // is kept only when it shows no reparse point, exactly one name, and a final
-// path that is the folder's final path joined with the name (A to Z folded);
+// path that is the folder's final path joined with the name (A to Z folded;
+// object names where a final path cannot be had, see read_handle_path);
 // name_to_delete also keeps a second name of a file and a link opened as the
 // link, since deleting through such a handle removes that name only. Returns
 // the handle, which the caller closes, or INVALID_HANDLE_VALUE with the last
 // error set to a Win32 code: the open's own (2 for a missing name, 3 for a
 // missing folder, as CreateFileW gives them), or 5 (ERROR_ACCESS_DENIED) for a
-// name that failed the checks. A file made by
-// create_new, existing_or_new or replace gets FILE_ATTRIBUTE_NORMAL.
+// name that failed the checks. A file made by create_new, existing_or_new or
+// replace gets FILE_ATTRIBUTE_NORMAL.
 HANDLE open_contained_file(const wchar_t* path, DWORD access, DWORD share, contained_open how);
 
 // Deletes the name at path through its own handle (name_to_delete above): a
