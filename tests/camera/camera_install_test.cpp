@@ -35,6 +35,10 @@ enum class program_copy { signed_by_ours, signed_by_another, unsigned_copy, unre
 // What a camera DLL path holds afterwards.
 enum class dll_state { no_folder, absent, source, earlier };
 
+// In place of a payload: a folder under the payload's name, which exists but
+// cannot be copied.
+const wchar_t* const UNREADABLE = L"(a folder)";
+
 std::wstring payload(const std::wstring& relative) { return built_program(L"camera_payloads\\") + relative; }
 
 std::wstring program(program_copy copy)
@@ -140,6 +144,10 @@ protected:
         remove_tree(source);
         EXPECT_TRUE(CreateDirectoryW(source.c_str(), nullptr));
         for (const auto& [from, to] : files) {
+            if (from == UNREADABLE) {
+                EXPECT_TRUE(CreateDirectoryW((source + L"\\" + to).c_str(), nullptr));
+                continue;
+            }
             EXPECT_TRUE(CopyFileW(payload(from).c_str(), (source + L"\\" + to).c_str(), FALSE)) << to_utf8(from);
         }
         return source;
@@ -491,6 +499,9 @@ TEST_F(camera_install, directshow_camera_ends_as_each_step_leaves_the_machine)
          L"test_dshow64_v2.dll", L"another\\test_dshow32_v2.dll", L"", 1,
          {"{t32} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"},
          dll_state::source, dll_state::absent, keys::targets, 3},
+        {"32-bit DLL cannot be copied: the unchecked new 64-bit DLL is taken away", DSHOW_V1,
+         program_copy::signed_by_ours, L"another\\test_dshow64_v2.dll", UNREADABLE, L"", 1,
+         {"copy to {t32} failed (5)"}, dll_state::absent, dll_state::absent, keys::targets, 2},
         {"unsigned 64-bit DLL on a fresh machine: nothing left, no keys", NOTHING, program_copy::signed_by_ours,
          L"unsigned\\test_dshow64.dll", L"test_dshow32.dll", L"", 1,
          {"{t64} does not carry a valid signature - refusing to register it"}, dll_state::absent, dll_state::absent,
