@@ -298,7 +298,8 @@ protected:
         return count;
     }
 
-    // dll_holder.exe with the DLLs loaded, for as long as this object lives.
+    // dll_holder.exe with the DLLs loaded (or, after "--open", the files open),
+    // for as long as this object lives.
     class holder {
     public:
         holder(camera_install* test, const std::vector<std::wstring>& dlls) : ready_file_(test->path(L"holder.ready"))
@@ -580,6 +581,26 @@ TEST_F(camera_install, refused_directshow_dll_that_an_app_has_loaded_is_moved_as
     EXPECT_FALSE(path_exists(target32));
     EXPECT_EQ(old_files(), 1);
     expect_dshow_keys_name_targets();  // untouched: they lead nowhere now
+}
+
+// The one case where a refused DLL must stay: a process holds it open without
+// delete sharing, which blocks the deletion and the rename alike. The log says so.
+TEST_F(camera_install, refused_directshow_dll_held_without_delete_sharing_stays_with_a_line_that_says_so)
+{
+    std::wstring source = dshow_source(L"source", L"another\\test_dshow64.dll", L"another\\test_dshow32.dll");
+    ASSERT_EQ(install(program_copy::unsigned_copy, L"--dshow-dir " + ::quoted(source), L"earlier.log"), 0u);
+    holder app(this, {L"--open", target64});
+    ASSERT_TRUE(app.ready());
+
+    EXPECT_EQ(install(program_copy::signed_by_ours, L"--dshow-dir " + ::quoted(source)), 1u);
+    EXPECT_EQ(logged(), expand({"{t64} is already in place", "{t32} is already in place",
+                                "{t64} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to "
+                                "register it",
+                                "{t64} could not be removed (32) - apps that open the camera may load it"},
+                               source));
+    EXPECT_TRUE(path_exists(target64));
+    EXPECT_FALSE(path_exists(target32));
+    EXPECT_EQ(old_files(), 0);
 }
 
 // A failing class write does not stop the other three; the run fails and keeps
