@@ -112,16 +112,6 @@ int staging_name(wchar_t* destination, const wchar_t* target)
     return length >= 0;
 }
 
-// destination = target + "." + tick count + process id (8 hex digits each) + ".old".
-int aside_name(wchar_t* destination, const wchar_t* target)
-{
-    DWORD process_id = GetCurrentProcessId();
-    DWORD ticks = GetTickCount();
-    int length = format_bounded(destination, PATH_CHARS - 1, L"%ls.%08lx%08lx.old", target, ticks, process_id);
-    destination[PATH_CHARS - 1] = 0;
-    return length >= 0;
-}
-
 int place_staged(const payload& source, const wchar_t* target, int stop_services)
 {
     wchar_t staged[PATH_CHARS];
@@ -177,6 +167,15 @@ int place_moving_aside(const payload& source, const wchar_t* target, int stop_se
 }
 
 }  // namespace
+
+int aside_name(wchar_t* destination, const wchar_t* target)
+{
+    DWORD process_id = GetCurrentProcessId();
+    DWORD ticks = GetTickCount();
+    int length = format_bounded(destination, PATH_CHARS - 1, L"%ls.%08lx%08lx.old", target, ticks, process_id);
+    destination[PATH_CHARS - 1] = 0;
+    return length >= 0;
+}
 
 int files_identical(const wchar_t* first, const wchar_t* second)
 {

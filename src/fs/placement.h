@@ -28,6 +28,11 @@ constexpr unsigned long RENAME_RETRY_MS = 1000;
 int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name, int stop_services,
                int move_aside);
 
+// destination = target + "." + tick count + process id (8 lower-case hex digits
+// each) + ".old": the name a file in use is moved aside to. Fails when that
+// would not fit a path buffer.
+int aside_name(wchar_t* destination, const wchar_t* target);
+
 // 1 when both files open, read to their end and hold the same bytes (two empty
 // files are identical); a read error counts as a difference. Sizes are compared
 // before any byte is read. Logs nothing. Not reentrant: every call shares the
