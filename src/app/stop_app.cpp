@@ -70,6 +70,13 @@ DWORD post_exit_message(DWORD process_id, UINT message)
     return context.posts;
 }
 
+// A wait for all handles ends with WAIT_OBJECT_0 + i only when every process
+// has ended; a time-out or a failed wait (WAIT_FAILED) proves nothing.
+bool ended_when_asked(DWORD wait, DWORD count)
+{
+    return wait < WAIT_OBJECT_0 + count;
+}
+
 }  // namespace
 
 bool image_under_prefix(const wchar_t* image_path, const setup_options* options)
@@ -122,7 +129,7 @@ unsigned long ask_app_to_exit(const setup_options* options)
 
     DWORD wait = WaitForMultipleObjects(asked_count, waits, TRUE, ASK_WAIT_MS);
     log_line(L"stop-app: asked %lu MIRVO process(es) to exit: %ls", static_cast<unsigned long>(asked_count),
-             wait == WAIT_TIMEOUT ? L"not all ended in time" : L"ended by themselves");
+             ended_when_asked(wait, asked_count) ? L"ended by themselves" : L"not all ended in time");
     return asked_count;
 }
 

@@ -1,15 +1,193 @@
+#include <windows.h>
+
+#include <cwchar>
+#include <initializer_list>
+
 #include "camera/camera.h"
-
+#include "camera/camera_constants.h"
+#include "fs/folders.h"
+#include "fs/paths.h"
+#include "fs/placement.h"
 #include "log/log.h"
+#include "owners.h"
+#include "system/com_class.h"
+#include "trust/signature.h"
 
-int install_vcam(const wchar_t*)
+namespace {
+
+bool exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Gives %ProgramFiles%\mirvo its exact name, then makes sure it and the camera
+// folder exist; a folder that is already there is fine.
+void prepare_camera_folders(const wchar_t* camera_dir)
 {
-    log_line(L"%ls is not available in this build", L"camera-install");
-    return 0;
+    wchar_t parent[PATH_CHARS];
+    wcscpy_s(parent, PATH_CHARS, camera_dir);
+    parent_folder(parent);
+    fix_folder_case(parent);
+    CreateDirectoryW(parent, nullptr);
+    CreateDirectoryW(camera_dir, nullptr);
 }
 
-int install_dshow(const wchar_t*)
+// Best effort: takes the DirectShow camera off, in both views, with its files.
+void remove_dshow_camera(const wchar_t* camera_dir)
 {
-    log_line(L"%ls is not available in this build", L"camera-install");
-    return 0;
+    for (const wchar_t* class_id : dshow_class_ids) {
+        delete_com_class(class_id, KEY_WOW64_64KEY);
+        delete_com_class(class_id, KEY_WOW64_32KEY);
+    }
+    for (const wchar_t* name : {DSHOW64_DLL_NAME, DSHOW32_DLL_NAME}) {
+        wchar_t file[PATH_CHARS];
+        if (join_path(file, camera_dir, name)) DeleteFileW(file);
+    }
+}
+
+// Tries to rename target to a fresh aside name. The name carries the tick count,
+// so one taken by this very process a moment ago is tried again a tick later.
+bool move_to_aside_name(const wchar_t* target)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        wchar_t aside[PATH_CHARS];
+        if (!aside_name(aside, target)) return false;
+        if (MoveFileExW(target, aside, 0)) return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+        Sleep(20);
+    }
+    return false;
+}
+
+// Empties target, a DirectShow DLL of this run that has not passed the signer
+// check: class keys of an earlier install may name this very path, and every
+// app that opens the camera would load whatever lies there. A DLL that an app
+// loaded in the meantime cannot be deleted but can be renamed.
+void withdraw_unverified(const wchar_t* target)
+{
+    if (DeleteFileW(target)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+    if (move_to_aside_name(target)) return;
+    log_line(L"%ls could not be removed (%lu) - apps that open the camera may load it", target, error);
+}
+
+// Deletes every "*.old" in the camera folder: copies moved aside by this and
+// earlier runs. One that a process still holds stays for a later run; folders
+// simply fail to delete.
+void delete_moved_aside(const wchar_t* camera_dir)
+{
+    wchar_t pattern[PATH_CHARS];
+    if (!join_path(pattern, camera_dir, L"*.old")) return;
+    WIN32_FIND_DATAW data;
+    unique_find listing(FindFirstFileW(pattern, &data));
+    if (!listing) return;
+    do {
+        wchar_t file[PATH_CHARS];
+        if (join_path(file, camera_dir, data.cFileName)) DeleteFileW(file);
+    } while (FindNextFileW(listing.get(), &data));
+}
+
+}  // namespace
+
+int install_vcam(const wchar_t* vcam_dir)
+{
+    wchar_t camera_dir[PATH_CHARS];
+    wchar_t source[PATH_CHARS];
+    if (!camera_folder(camera_dir) || !join_path(source, vcam_dir, VCAM_DLL_NAME)) {
+        log_line(L"cannot work out the camera folders");
+        return 0;
+    }
+    if (!exists(source)) {
+        log_line(L"camera DLL missing at %ls - nothing to register", source);
+        return 0;
+    }
+    // Nothing on the machine has changed up to here.
+    prepare_camera_folders(camera_dir);
+    wchar_t target[PATH_CHARS];
+    if (!join_path(target, camera_dir, VCAM_DLL_NAME)) return 0;
+
+    // Staged, with the Frame Server stopped between refused renames: it may hold the old DLL.
+    if (!place_file(source, camera_dir, VCAM_DLL_NAME, 1, 0)) {
+        log_line(L"the camera DLL could not be put in place intact; the camera this machine already has is untouched");
+        return 0;
+    }
+    if (!check_same_signer(target)) {  // logs why
+        DeleteFileW(target);           // a refused DLL must not stay loadable from Program Files
+        return 0;
+    }
+    grant_read_execute(camera_dir);  // logs its own failures; apps may still work without it
+
+    HRESULT result = call_dll_export(target, UNREGISTER_SERVER_ENTRY);
+    if (FAILED(result)) log_line(L"DllUnregisterServer returned 0x%08lx (continuing)", static_cast<unsigned long>(result));
+
+    // The older DirectShow camera would show up as a second camera.
+    remove_dshow_camera(camera_dir);
+
+    result = call_dll_export(target, REGISTER_SERVER_ENTRY);
+    if (FAILED(result)) {
+        log_line(L"DllRegisterServer returned 0x%08lx - the camera is NOT registered", static_cast<unsigned long>(result));
+        return 0;
+    }
+    // The DLL wrote the keys itself; they must lead to the file just proven.
+    for (const wchar_t* class_id : vcam_class_ids) {
+        if (!com_class_points_at(class_id, target)) {
+            log_line(L"the camera classes do not point at %ls after registering", target);
+            return 0;
+        }
+    }
+    remove_legacy_data();
+    log_line(L"MIRVO Camera registered from %ls", camera_dir);
+    return 1;
+}
+
+int install_dshow(const wchar_t* dshow_dir)
+{
+    wchar_t camera_dir[PATH_CHARS];
+    wchar_t source64[PATH_CHARS];
+    wchar_t source32[PATH_CHARS];
+    if (!camera_folder(camera_dir) || !join_path(source64, dshow_dir, DSHOW64_DLL_NAME) ||
+        !join_path(source32, dshow_dir, DSHOW32_DLL_NAME)) {
+        log_line(L"cannot work out the camera folders");
+        return 0;
+    }
+    if (!exists(source64) || !exists(source32)) {
+        log_line(L"DirectShow filter missing in %ls - nothing to register", dshow_dir);
+        return 0;
+    }
+    // Nothing on the machine has changed up to here.
+    prepare_camera_folders(camera_dir);
+    wchar_t target64[PATH_CHARS];
+    wchar_t target32[PATH_CHARS];
+    // A camera folder too long for the names: nothing could be placed there.
+    if (!join_path(target64, camera_dir, DSHOW64_DLL_NAME) || !join_path(target32, camera_dir, DSHOW32_DLL_NAME)) {
+        return 0;
+    }
+
+    // Apps may have the old DLLs loaded: they are moved aside, not overwritten.
+    if (!place_file(source64, camera_dir, DSHOW64_DLL_NAME, 0, 1)) return 0;
+    if (!place_file(source32, camera_dir, DSHOW32_DLL_NAME, 0, 1)) {
+        withdraw_unverified(target64);  // placed by this run and never checked
+        return 0;
+    }
+    if (!check_same_signer(target64)) {  // logs why
+        withdraw_unverified(target64);
+        withdraw_unverified(target32);  // not checked yet
+        return 0;
+    }
+    if (!check_same_signer(target32)) {
+        withdraw_unverified(target32);
+        return 0;
+    }
+    grant_read_execute(camera_dir);  // logs its own failures; apps may still work without it
+
+    // Every write is tried: a camera that works for one width is better than none.
+    int written = 1;
+    for (int i = 0; i < 2; ++i) {
+        if (!write_com_class(dshow_class_ids[i], dshow_friendly_names[i], target64, KEY_WOW64_64KEY)) written = 0;
+        if (!write_com_class(dshow_class_ids[i], dshow_friendly_names[i], target32, KEY_WOW64_32KEY)) written = 0;
+    }
+    if (!written) return 0;  // the moved-aside copies stay: the keys may still need them
+
+    delete_moved_aside(camera_dir);
+    log_line(L"machine-wide camera classes registered OK (apps run as administrator can open the camera)");
+    return 1;
 }

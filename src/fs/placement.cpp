@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "fs/link_safe.h"
 #include "fs/paths.h"
 #include "log/log.h"
 #include "owners.h"
@@ -11,7 +12,8 @@
 
 namespace {
 
-// One buffer per file, for the whole process: a compare allocates nothing.
+// One buffer per file, for the whole process: a compare allocates nothing, and
+// neither does a copy, which reads through the first.
 unsigned char compare_first[COMPARE_CHUNK_BYTES];
 unsigned char compare_second[COMPARE_CHUNK_BYTES];
 
@@ -22,6 +24,86 @@ HANDLE open_for_compare(const wchar_t* path)
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The payload as Setup staged it: one handle, held from the first compare to
+// the last, or the error that kept it from opening.
+struct payload {
+    HANDLE file;
+    DWORD open_error;
+};
+
+// The install folder is filled by a process that is not elevated: a payload
+// name that is a link, or a second name of some other file, could make this
+// elevated copy read a file its owner cannot and put it where every user can
+// read it. Such a name is refused with 5; a handle shared for reading (and
+// deletion, as a copy allows) only keeps writers out while it is proved.
+payload open_payload(const wchar_t* source)
+{
+    HANDLE file = open_contained_file(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      contained_open::existing);
+    return {file, file == INVALID_HANDLE_VALUE ? GetLastError() : 0};
+}
+
+bool rewind(HANDLE file)
+{
+    LARGE_INTEGER start = {};
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
+}
+
+// Compares two open files from their first byte on.
+int handles_identical(HANDLE first, HANDLE second)
+{
+    LARGE_INTEGER first_size = {};
+    LARGE_INTEGER second_size = {};
+    if (!GetFileSizeEx(first, &first_size) || !GetFileSizeEx(second, &second_size)) return 0;
+    if (first_size.QuadPart != second_size.QuadPart) return 0;
+    if (!rewind(first) || !rewind(second)) return 0;
+
+    for (;;) {
+        DWORD first_read = 0;
+        DWORD second_read = 0;
+        if (!ReadFile(first, compare_first, COMPARE_CHUNK_BYTES, &first_read, nullptr)) return 0;
+        if (!ReadFile(second, compare_second, COMPARE_CHUNK_BYTES, &second_read, nullptr)) return 0;
+        if (first_read != second_read) return 0;
+        if (first_read == 0) return 1;
+        if (memcmp(compare_first, compare_second, first_read) != 0) return 0;
+    }
+}
+
+// 1 when the file at path holds exactly the payload's bytes.
+int matches_payload(const payload& source, const wchar_t* path)
+{
+    if (source.file == INVALID_HANDLE_VALUE) return 0;
+    unique_handle other(open_for_compare(path));
+    if (!other) return 0;
+    return handles_identical(source.file, other.get());
+}
+
+// Writes the payload's bytes to a new file at destination, replacing any file
+// there. Only the bytes: not the source's attributes, times or streams. Returns
+// 1, or 0 with the last error set (the payload's open error when it has none).
+int copy_payload(const payload& source, const wchar_t* destination)
+{
+    if (source.file == INVALID_HANDLE_VALUE) {
+        SetLastError(source.open_error);
+        return 0;
+    }
+    if (!rewind(source.file)) return 0;
+    unique_handle copy(CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+    if (!copy) return 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source.file, compare_first, COMPARE_CHUNK_BYTES, &got, nullptr)) return 0;
+        if (got == 0) return 1;
+        DWORD written = 0;
+        if (!WriteFile(copy.get(), compare_first, got, &written, nullptr)) return 0;
+        if (written != got) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return 0;
+        }
+    }
+}
+
 // destination = target + ".new"; fails when that would not fit a path buffer.
 int staging_name(wchar_t* destination, const wchar_t* target)
 {
@@ -30,17 +112,7 @@ int staging_name(wchar_t* destination, const wchar_t* target)
     return length >= 0;
 }
 
-// destination = target + "." + tick count + process id (8 hex digits each) + ".old".
-int aside_name(wchar_t* destination, const wchar_t* target)
-{
-    DWORD process_id = GetCurrentProcessId();
-    DWORD ticks = GetTickCount();
-    int length = format_bounded(destination, PATH_CHARS - 1, L"%ls.%08lx%08lx.old", target, ticks, process_id);
-    destination[PATH_CHARS - 1] = 0;
-    return length >= 0;
-}
-
-int place_staged(const wchar_t* source, const wchar_t* target, int stop_services)
+int place_staged(const payload& source, const wchar_t* target, int stop_services)
 {
     wchar_t staged[PATH_CHARS];
     if (!staging_name(staged, target)) {
@@ -48,19 +120,19 @@ int place_staged(const wchar_t* source, const wchar_t* target, int stop_services
         log_line(L"%ls leaves no room for a staging name - not placing it", target);
         return 0;
     }
-    DeleteFileW(staged);  // a leftover of an earlier run; CopyFileW would replace it anyway
-    if (!CopyFileW(source, staged, FALSE)) {
+    DeleteFileW(staged);  // a leftover of an earlier run; the copy would replace it anyway
+    if (!copy_payload(source, staged)) {
         log_line(L"copy to %ls failed (%lu)", staged, GetLastError());
         return 0;
     }
-    if (!files_identical(source, staged)) {
+    if (!matches_payload(source, staged)) {
         log_line(L"the copy at %ls does not match its source", staged);
         DeleteFileW(staged);
         return 0;
     }
     for (int attempt = 0; attempt < RENAME_TRIES; ++attempt) {
         if (MoveFileExW(staged, target, MOVEFILE_REPLACE_EXISTING)) {
-            if (files_identical(source, target)) return 1;
+            if (matches_payload(source, target)) return 1;
             log_line(L"%ls does not match its source after the rename", target);
             return 0;
         }
@@ -70,12 +142,12 @@ int place_staged(const wchar_t* source, const wchar_t* target, int stop_services
         Sleep(RENAME_RETRY_MS);
     }
     // Someone else may have put the right bytes there meanwhile.
-    int in_place = files_identical(source, target);
+    int in_place = matches_payload(source, target);
     DeleteFileW(staged);
     return in_place;
 }
 
-int place_moving_aside(const wchar_t* source, const wchar_t* target, int stop_services)
+int place_moving_aside(const payload& source, const wchar_t* target, int stop_services)
 {
     wchar_t aside[PATH_CHARS];
     if (!aside_name(aside, target)) {
@@ -87,14 +159,23 @@ int place_moving_aside(const wchar_t* source, const wchar_t* target, int stop_se
     if (!MoveFileExW(target, aside, 0)) {
         log_line(L"%ls could not be moved aside (%lu); trying to copy over it", target, GetLastError());
     }
-    if (!CopyFileW(source, target, FALSE)) {
+    if (!copy_payload(source, target)) {
         log_line(L"copy to %ls failed (%lu)", target, GetLastError());
         return 0;
     }
-    return files_identical(source, target);
+    return matches_payload(source, target);
 }
 
 }  // namespace
+
+int aside_name(wchar_t* destination, const wchar_t* target)
+{
+    DWORD process_id = GetCurrentProcessId();
+    DWORD ticks = GetTickCount();
+    int length = format_bounded(destination, PATH_CHARS - 1, L"%ls.%08lx%08lx.old", target, ticks, process_id);
+    destination[PATH_CHARS - 1] = 0;
+    return length >= 0;
+}
 
 int files_identical(const wchar_t* first, const wchar_t* second)
 {
@@ -102,23 +183,7 @@ int files_identical(const wchar_t* first, const wchar_t* second)
     if (!first_file) return 0;
     unique_handle second_file(open_for_compare(second));
     if (!second_file) return 0;
-
-    LARGE_INTEGER first_size = {};
-    LARGE_INTEGER second_size = {};
-    if (!GetFileSizeEx(first_file.get(), &first_size) || !GetFileSizeEx(second_file.get(), &second_size)) {
-        return 0;
-    }
-    if (first_size.QuadPart != second_size.QuadPart) return 0;
-
-    for (;;) {
-        DWORD first_read = 0;
-        DWORD second_read = 0;
-        if (!ReadFile(first_file.get(), compare_first, COMPARE_CHUNK_BYTES, &first_read, nullptr)) return 0;
-        if (!ReadFile(second_file.get(), compare_second, COMPARE_CHUNK_BYTES, &second_read, nullptr)) return 0;
-        if (first_read != second_read) return 0;
-        if (first_read == 0) return 1;
-        if (memcmp(compare_first, compare_second, first_read) != 0) return 0;
-    }
+    return handles_identical(first_file.get(), second_file.get());
 }
 
 int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name, int stop_services,
@@ -127,11 +192,15 @@ int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name
     wchar_t target[PATH_CHARS];
     if (!join_path(target, folder, name)) return 0;
 
+    // Opened once, before the first look at the target; a payload that cannot be
+    // opened fails where the copy would have read it, as before.
+    payload payload_file = open_payload(source);
+    unique_handle payload_owner(payload_file.file);
     bool target_exists = GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES;
-    if (target_exists && files_identical(source, target)) {
+    if (target_exists && matches_payload(payload_file, target)) {
         log_line(L"%ls is already in place", target);
         return 1;
     }
-    if (!move_aside || !target_exists) return place_staged(source, target, stop_services);
-    return place_moving_aside(source, target, stop_services);
+    if (!move_aside || !target_exists) return place_staged(payload_file, target, stop_services);
+    return place_moving_aside(payload_file, target, stop_services);
 }

@@ -11,6 +11,11 @@ constexpr unsigned long RENAME_RETRY_MS = 1000;
 
 // Places source as folder\name. Returns 1 when the target then holds exactly the
 // source's bytes (also when it already did: "%ls is already in place"), else 0.
+// The source is read through one handle, held from the first compare to the
+// last and shared for reading only, opened so that a name that is a link or a
+// second name of another file is refused ("copy to %ls failed (5)"; a source
+// that cannot be opened fails there too, with the open's error). Copies take
+// the source's bytes only: not its attributes, times or streams.
 // Staged (move_aside 0, or no target yet): copies to "<target>.new", proves the
 // copy, renames it over the target, up to RENAME_TRIES times RENAME_RETRY_MS
 // apart, stopping the Frame Server after each refusal when stop_services is
@@ -22,6 +27,11 @@ constexpr unsigned long RENAME_RETRY_MS = 1000;
 // refused renames.
 int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name, int stop_services,
                int move_aside);
+
+// destination = target + "." + tick count + process id (8 lower-case hex digits
+// each) + ".old": the name a file in use is moved aside to. Fails when that
+// would not fit a path buffer.
+int aside_name(wchar_t* destination, const wchar_t* target);
 
 // 1 when both files open, read to their end and hold the same bytes (two empty
 // files are identical); a read error counts as a difference. Sizes are compared

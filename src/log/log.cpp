@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "fs/link_safe.h"
 #include "owners.h"
 
 wchar_t log_path[PATH_CHARS];
@@ -56,9 +57,11 @@ void log_line(const wchar_t* format, ...)
     if (log_path[0] == 0) return;
 
     // Append-only access: every write lands at the end of the file as it is at
-    // that moment, even when another process appended in between.
-    unique_handle file(CreateFileW(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // that moment, even when another process appended in between. The log may
+    // lie in a folder a standard user controls: a log that is a link or has a
+    // second name is not written, so this elevated run appends to no other file.
+    unique_handle file(open_contained_file(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           contained_open::existing_or_new));
     if (!file) return;
 
     char utf8[UTF8_BYTES];

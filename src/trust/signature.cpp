@@ -113,6 +113,17 @@ bool contains_ignoring_case(const wchar_t* name, const wchar_t* expected)
     return false;
 }
 
+// True when the running program's own image has a certificate table, read from
+// its headers as mapped into this process, which cannot fail to be there.
+bool own_image_carries_signature()
+{
+    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& certificates = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+    return certificates.VirtualAddress != 0 || certificates.Size != 0;
+}
+
 }  // namespace
 
 int verify_signature(const wchar_t* path, HANDLE file)
@@ -181,10 +192,16 @@ int check_same_signer(const wchar_t* dll_path)
     // A cut path would name some other file.
     if (length == 0 || length >= PATH_CHARS) return 0;
 
+    // An unsigned program (a development build) has no signer to hold DLLs to.
+    if (!own_image_carries_signature()) return 1;
     wchar_t own_signer[SIGNER_CHARS];
     signer_name(own_path, own_signer, SIGNER_CHARS);
-    // An unsigned program (a development build) has no signer to hold DLLs to.
-    if (own_signer[0] == 0) return 1;
+    // Signed, yet no name came back: accepting here would let any DLL through
+    // whenever crypt32 or the file read has a bad moment.
+    if (own_signer[0] == 0) {
+        log_line(L"cannot read the signer of this program - refusing to register %ls", dll_path);
+        return 0;
+    }
 
     if (!verify_signature(dll_path, nullptr)) {
         log_line(L"%ls does not carry a valid signature - refusing to register it", dll_path);

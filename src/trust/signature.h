@@ -26,10 +26,12 @@ int verify_signature(const wchar_t* path, HANDLE file);
 // whether the signature is valid. Logs nothing.
 void signer_name(const wchar_t* path, wchar_t* destination, size_t capacity);
 
-// Nonzero when the DLL at dll_path may be registered: the running program is
-// unsigned (then the DLL is not examined), or the DLL carries a valid signature
-// whose signer name equals the program's own, A to Z compared without case.
-// Logs why it refuses; refuses silently when the program's own path is unknown.
+// Nonzero when the DLL at dll_path may be registered: the running program's file
+// carries no signature at all (an empty certificate table; then the DLL is not
+// examined), or the DLL carries a valid signature whose signer name equals the
+// program's own, A to Z compared without case. A program that is signed but
+// whose signer name cannot be read refuses every DLL. Logs why it refuses;
+// refuses silently when the program's own path is unknown.
 int check_same_signer(const wchar_t* dll_path);
 
 // Nonzero when the VB-CABLE setup program, read through the open handle file

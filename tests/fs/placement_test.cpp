@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "owners.h"
 #include "support/test_support.h"
+#include "support/unix_links.h"
 
 namespace {
 
@@ -323,6 +324,72 @@ TEST_F(placement_test, derived_names_that_would_not_fit_are_never_cut)
         }
         remove_tree(base);
     }
+}
+
+// Setup stages the payload without elevation: a payload name that is a second
+// name of, or a link to, a file its owner cannot read must not bring that file
+// into the camera folder, where every user can read it. A Unix symlink stands
+// in for a Windows one (Wine opens it as its target).
+TEST_F(placement_test, a_source_that_is_a_second_name_or_a_link_is_never_copied)
+{
+    const std::wstring secret = path(L"secret.dll");
+    enum class kind { hard_link, file_link };
+    const struct {
+        const char* name;
+        kind made_as;
+        int move_aside;
+        std::string message;
+    } cases[] = {
+        {"second name, staged", kind::hard_link, 0, "copy to " + t() + ".new failed (5)"},
+        {"symlink, staged", kind::file_link, 0, "copy to " + t() + ".new failed (5)"},
+        {"second name, move-aside", kind::hard_link, 1, "copy to " + t() + " failed (5)"},
+        {"symlink, move-aside", kind::file_link, 1, "copy to " + t() + " failed (5)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(log_path);
+        ASSERT_TRUE(write_bytes(secret, "secret"));
+        ASSERT_TRUE(write_bytes(target, "old camera"));
+        if (c.made_as == kind::hard_link) {
+            ASSERT_TRUE(CreateHardLinkW(source.c_str(), secret.c_str(), nullptr));
+        } else {
+            ASSERT_NO_FATAL_FAILURE(make_unix_link(secret, source));
+        }
+
+        EXPECT_EQ(place(0, c.move_aside), 0);
+
+        EXPECT_EQ(messages(), std::vector<std::string>{c.message});
+        for (const std::string& name : names_in(camera)) {
+            EXPECT_NE(read_bytes(camera + L"\\" + to_wide(name)), "secret") << name;
+        }
+        EXPECT_EQ(read_bytes(secret), "secret");
+        if (c.made_as == kind::hard_link) {
+            ASSERT_TRUE(DeleteFileW(source.c_str()));  // one of two names
+        } else {
+            remove_unix_link(source);  // never DeleteFileW: it would delete the secret
+        }
+        remove_tree(camera);
+        ASSERT_TRUE(CreateDirectoryW(camera.c_str(), nullptr));
+    }
+}
+
+// Only the bytes are copied: a read-only payload used to give a read-only DLL,
+// over which Windows refuses the next update's rename every time. Wine renames
+// over a read-only file, so what shows here is the attribute, and that the
+// next update lands.
+TEST_F(placement_test, a_read_only_source_gives_a_copy_the_next_update_can_replace)
+{
+    ASSERT_TRUE(write_bytes(source, "first camera"));
+    ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
+
+    EXPECT_EQ(place(0, 0), 1);
+    EXPECT_EQ(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(write_bytes(source, "second camera"));
+    EXPECT_EQ(place(0, 0), 1);
+    EXPECT_EQ(read_bytes(target), "second camera");
+    EXPECT_TRUE(messages().empty());
 }
 
 }  // namespace

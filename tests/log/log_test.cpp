@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "support/test_support.h"
+#include "support/unix_links.h"
 
 namespace {
 
@@ -157,6 +158,71 @@ TEST_F(log_writer, unwritable_places_lose_the_line_quietly)
     wcscpy_s(log_path, PATH_CHARS, missing.c_str());
     log_line(L"to a missing folder");
     EXPECT_FALSE(path_exists(missing));
+}
+
+// The log lies in folders a standard user controls (the install folder, the
+// temporary folder): a log name that is a second name of some other file, or a
+// link to one, loses its lines and the other file is neither written nor
+// created. A Unix symlink stands in for a Windows one; Wine opens it as its
+// target, so only the final path shows it.
+TEST_F(log_writer, a_log_that_is_another_name_or_a_link_of_another_file_gets_no_line)
+{
+    enum class kind { hard_link, file_link, dangling_link };
+    static constexpr struct {
+        const char* name;
+        kind made_as;
+    } cases[] = {
+        {"second name", kind::hard_link},
+        {"symlink to a file", kind::file_link},
+        {"dangling symlink", kind::dangling_link},
+    };
+    const std::wstring other = path(L"other.txt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(write_bytes(other, "other"));
+        if (c.made_as == kind::hard_link) {
+            ASSERT_TRUE(CreateHardLinkW(file.c_str(), other.c_str(), nullptr));
+        } else {
+            ASSERT_NO_FATAL_FAILURE(make_unix_link(other, file));
+        }
+        if (c.made_as == kind::dangling_link) {
+            ASSERT_TRUE(DeleteFileW(other.c_str()));  // by its own name
+        }
+
+        log_line(L"done");
+
+        if (c.made_as == kind::dangling_link) {
+            EXPECT_FALSE(path_exists(other));
+        } else {
+            EXPECT_EQ(read_bytes(other), "other");
+        }
+        if (c.made_as == kind::hard_link) {
+            ASSERT_TRUE(DeleteFileW(file.c_str()));  // one name of two: the other stays
+        } else {
+            remove_unix_link(file);  // never DeleteFileW: that would delete the target
+        }
+        DeleteFileW(other.c_str());
+    }
+    // The same name as a plain file gets its line as before.
+    log_line(L"done");
+    EXPECT_EQ(log_messages(file), std::vector<std::string>{"done"});
+}
+
+// The same through a whole run, as Setup or the app start the program.
+TEST_F(log_writer, a_run_logging_to_a_second_name_leaves_the_other_file_as_it_was)
+{
+    const std::wstring other = path(L"other.txt");
+    ASSERT_TRUE(write_bytes(other, "other"));
+    ASSERT_TRUE(CreateHardLinkW(file.c_str(), other.c_str(), nullptr));
+
+    run_result r = run_machine(L"stop-app --log \"" + file + L"\"");
+
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(read_bytes(other), "other");
+    ASSERT_TRUE(DeleteFileW(file.c_str()));
+    r = run_machine(L"stop-app --log \"" + file + L"\"");
+    EXPECT_EQ(log_messages(file), std::vector<std::string>{"stop-app: 0 process(es) ended"});
 }
 
 }  // namespace

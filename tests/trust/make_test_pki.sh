@@ -76,5 +76,8 @@ cp "$sample" "$out/unsigned.dll"
 
 sign program "$probe" "$out/probe_signed.exe"
 cp "$probe" "$out/probe_unsigned.exe"
+# Signed, but its signer cannot be read: the program still runs.
+cp "$out/probe_signed.exe" "$out/probe_unreadable_signer.exe"
+bash "$(dirname "$0")/damage_signature.sh" "$out/probe_unreadable_signer.exe"
 
 echo "test PKI and signed files in $out"

@@ -185,7 +185,7 @@ TEST_F(signer_rule, camera_dll_must_carry_the_running_programs_signer_when_that_
         const wchar_t* probe;
         const wchar_t* dll;
         DWORD status;  // 0 accepted, 1 refused
-        int message;   // 0 none, 1 no valid signature, 2 another signer
+        int message;   // 0 none, 1 no valid signature, 2 another signer, 3 own signer unreadable
         const char* dll_signer;
     } cases[] = {
         {L"probe_signed.exe", L"dll_program_signer.dll", 0, 0, ""},
@@ -199,6 +199,9 @@ TEST_F(signer_rule, camera_dll_must_carry_the_running_programs_signer_when_that_
         {L"probe_unsigned.exe", L"unsigned.dll", 0, 0, ""},
         {L"probe_unsigned.exe", L"dll_program_signer_tampered.dll", 0, 0, ""},
         {L"probe_unsigned.exe", L"no_such_file.dll", 0, 0, ""},
+        // Signed, but no signer name comes back: nothing to hold a DLL to, so none passes.
+        {L"probe_unreadable_signer.exe", L"dll_program_signer.dll", 1, 3, ""},
+        {L"probe_unreadable_signer.exe", L"unsigned.dll", 1, 3, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(to_utf8(std::wstring(c.probe) + L" " + c.dll));
@@ -216,6 +219,7 @@ TEST_F(signer_rule, camera_dll_must_carry_the_running_programs_signer_when_that_
             expected.push_back(to_utf8(dll) + " is signed by \"" + c.dll_signer + "\", not by \"" + program_signer +
                                "\" - refusing to register it");
         }
+        if (c.message == 3) expected.push_back("cannot read the signer of this program - refusing to register " + to_utf8(dll));
         EXPECT_EQ(logged(), expected);
     }
 }
