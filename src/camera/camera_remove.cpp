@@ -6,6 +6,7 @@
 #include "camera/camera.h"
 #include "camera/camera_constants.h"
 #include "fs/folders.h"
+#include "fs/link_safe.h"
 #include "fs/paths.h"
 #include "log/log.h"
 #include "owners.h"
@@ -76,21 +77,29 @@ void remove_legacy_data()
     wchar_t legacy[PATH_CHARS];
     if (!join_path(legacy, program_data, L"mirvo")) return;
 
+    // Any user may create %ProgramData%\mirvo: it is opened relative to
+    // ProgramData and judged by its handle, so nothing can be swapped in
+    // between the look and the deletion.
+    unique_handle data_folder(open_folder(program_data, 0));
+    if (!data_folder) return;
+    entry_facts facts = {};
+    unique_handle mirvo(open_entry(data_folder.get(), L"mirvo", entry_use::folder, &facts));
     DWORD attributes = GetFileAttributesW(legacy);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    bool listed_as_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (listed_as_link || (mirvo && facts.kind != entry_kind::plain)) {
         log_line(L"%ls is a link to another folder: removing the link, not what it points at", legacy);
-        RemoveDirectoryW(legacy);
+        mirvo.reset();
+        remove_link(data_folder.get(), L"mirvo");  // only through a handle that is the link itself
         return;
     }
+    if (!mirvo) return;
+
     wchar_t legacy_camera[PATH_CHARS];
     if (!join_path(legacy_camera, legacy, L"vcam")) return;
-    if (exists(legacy_camera)) {
-        delete_tree(legacy_camera);
-        if (exists(legacy_camera)) {
-            // The Frame Server may still hold a camera DLL from there.
-            stop_frame_server();
-            delete_tree(legacy_camera);
-        }
+    if (!delete_tree_at(mirvo.get(), L"vcam", legacy_camera)) {
+        // The Frame Server may still hold a camera DLL from there.
+        stop_frame_server();
+        delete_tree_at(mirvo.get(), L"vcam", legacy_camera);
     }
-    RemoveDirectoryW(legacy);
+    delete_by_handle(mirvo.get());  // goes only when empty, once the handle closes
 }

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "fs/link_safe.h"
 #include "fs/paths.h"
 #include "log/log.h"
 #include "owners.h"
@@ -14,18 +15,59 @@ constexpr size_t MARKER_TEXT_UNITS = 256;
 
 bool trailing_blank(wchar_t c) { return c == L' ' || c == L'\r' || c == L'\n'; }
 
-// One look at the marker: 1 when it is there, readable and accepted.
+// The file's identity: its volume and its index there.
+bool same_file(HANDLE first, HANDLE second)
+{
+    BY_HANDLE_FILE_INFORMATION a = {};
+    BY_HANDLE_FILE_INFORMATION b = {};
+    if (!GetFileInformationByHandle(first, &a) || !GetFileInformationByHandle(second, &b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Deletes the accepted marker through a handle of its own name, and only when
+// that name still is the file that was read: the install folder is the user's,
+// and the name may have been swapped since.
+void delete_accepted_marker(const wchar_t* marker, HANDLE read)
+{
+    unique_handle name(open_contained_file(marker, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           contained_open::name_to_delete));
+    if (name && same_file(name.get(), read)) delete_by_handle(name.get());
+}
+
+// One look at the marker: 1 when it is there, readable, accepted, and then
+// deleted. A marker that is a link or has a second name is never read.
 int marker_accepted(const wchar_t* marker, const wchar_t* nonce)
 {
     if (GetFileAttributesW(marker) == INVALID_FILE_ATTRIBUTES) return 0;
-    // Every sharing mode: Setup may write, replace or delete it while we look.
-    unique_handle file(CreateFileW(marker, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Every sharing mode and no DELETE access: Setup may write, replace or
+    // delete it while we look, even with a handle that shares reading only.
+    unique_handle file(open_contained_file(marker, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           contained_open::existing));
     if (!file) return 0;
     char bytes[MARKER_READ_BYTES + 1];
     DWORD count = 0;
     if (!ReadFile(file.get(), bytes, MARKER_READ_BYTES, &count, nullptr)) return 0;
-    return ready_marker_accepted(bytes, count, nonce);
+    if (!ready_marker_accepted(bytes, count, nonce)) return 0;
+    delete_accepted_marker(marker, file.get());
+    return 1;
+}
+
+// Writes the done marker's bytes through an existing plain file's own handle
+// (truncated first, so a Setup that holds it open still reads the new text),
+// or into a new file. A link or a second name of another file in its place is
+// removed as a name only; what it pointed at is never written.
+HANDLE open_done_marker(const wchar_t* marker)
+{
+    HANDLE file = open_contained_file(marker, GENERIC_WRITE, FILE_SHARE_READ, contained_open::existing);
+    if (file != INVALID_HANDLE_VALUE) {
+        FILE_END_OF_FILE_INFO empty = {};
+        if (SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof(empty))) return file;
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (GetLastError() != ERROR_FILE_NOT_FOUND && !delete_contained_file(marker)) return INVALID_HANDLE_VALUE;
+    return open_contained_file(marker, GENERIC_WRITE, FILE_SHARE_READ, contained_open::create_new);
 }
 
 // Setup has gone when no process has its id, its process has ended, or the id
@@ -70,7 +112,6 @@ int wait_for_staging(const setup_options* options)
     while (staging_tick_count() - began < STAGING_WAIT_LIMIT_MS) {
         // The marker first: one written just before Setup ended still counts.
         if (marker_accepted(marker, options->nonce)) {
-            DeleteFileW(marker);
             log_line(L"files ready; continuing");
             return 1;
         }
@@ -90,8 +131,7 @@ void write_done_marker(const setup_options* options)
     if (options->install_dir[0] == 0) return;
     wchar_t marker[PATH_CHARS];
     if (!join_path(marker, options->install_dir, L".elevated_done")) return;
-    unique_handle file(
-        CreateFileW(marker, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_handle file(open_done_marker(marker));
     if (!file) return;
     char utf8[256];
     int bytes = WideCharToMultiByte(CP_UTF8, 0, content, -1, utf8, sizeof(utf8), nullptr, nullptr);

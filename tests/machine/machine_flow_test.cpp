@@ -264,6 +264,42 @@ TEST_F(machine_flow_test, setup_closed_without_a_marker_still_gets_the_done_mark
     EXPECT_EQ(read_bytes(install + L"\\.elevated_done"), "n0nce-42");
 }
 
+// The log is chosen once, at the start: an install folder that Setup creates
+// only later keeps the whole run in the temporary folder's early log.
+TEST_F(machine_flow_test, setup_started_before_the_install_folder_exists_logs_to_the_early_log_throughout)
+{
+    std::wstring later = path(L"created-later");
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring early = std::wstring(temp) + L"mirvo_install_early.log";
+    DeleteFileW(early.c_str());
+    std::wstring program = built_program(L"mirvo_machine.exe");
+    std::wstring command = L"\"" + program + L"\" machine-setup --install-dir \"" + later +
+                           L"\" --nonce n0nce-42 --wait-for-files --no-camera --no-vbcable";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &started));
+    unique_handle thread(started.hThread);
+    unique_handle process(started.hProcess);
+    Sleep(700);
+    ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
+    ASSERT_TRUE(write_bytes(later + L"\\.elevated_ready", "n0nce-42\r\n"));
+    ASSERT_EQ(WaitForSingleObject(process.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD status = 0xFFFFFFFF;
+    GetExitCodeProcess(process.get(), &status);
+
+    EXPECT_EQ(status, 0u);
+    std::vector<std::string> lines = log_messages(early);
+    std::vector<std::string> run = {
+        "waiting for Setup to finish staging files (elevated right after Install was clicked)",
+        "files ready; continuing", BANNER, NO_CAMERA, NO_VBCABLE, "done"};
+    EXPECT_NE(std::search(lines.begin(), lines.end(), run.begin(), run.end()), lines.end());
+    EXPECT_FALSE(path_exists(later + L"\\install.log"));
+    EXPECT_EQ(read_bytes(later + L"\\.elevated_done"), "n0nce-42");
+}
+
 TEST_F(machine_flow_test, removal_asks_the_firewall_to_remove_each_rule_name_while_it_succeeds)
 {
     use_firewall_stand_in();

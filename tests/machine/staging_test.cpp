@@ -11,6 +11,7 @@
 #include "machine/staging.h"
 #include "owners.h"
 #include "support/test_support.h"
+#include "support/unix_links.h"
 
 namespace {
 
@@ -295,6 +296,79 @@ TEST_F(staging_test, the_done_marker_holds_exactly_the_nonce_or_done)
     DeleteFileW(done.c_str());
     write_done_marker(options);
     EXPECT_FALSE(path_exists(done));
+}
+
+// The install folder is the user's: a marker that is a second name of some
+// other file, or a link to one, is never accepted, and what it names is never
+// deleted. (Under Wine a file symlink opens as its target; its handle's final
+// path shows it.)
+TEST_F(staging_test, a_marker_that_is_a_link_or_a_second_name_is_never_accepted_or_deleted)
+{
+    std::wstring secret = path(L"secret.txt");
+    for (bool hard_link : {true, false}) {
+        SCOPED_TRACE(hard_link ? "hard link" : "symlink");
+        DeleteFileW(log_path);
+        ASSERT_TRUE(write_bytes(secret, "n0nce-42"));
+        if (hard_link) {
+            ASSERT_TRUE(CreateHardLinkW(ready.c_str(), secret.c_str(), nullptr));
+        } else {
+            make_unix_link(secret, ready);
+        }
+        set_nonce(L"n0nce-42");
+        looks = 0;
+
+        EXPECT_EQ(wait_for_staging(options), 0);
+
+        EXPECT_EQ(messages(), (std::vector<std::string>{WAITING, GAVE_UP}));
+        EXPECT_EQ(read_bytes(secret), "n0nce-42");
+        if (hard_link) {
+            EXPECT_TRUE(DeleteFileW(ready.c_str()));
+        } else {
+            remove_unix_link(ready);
+        }
+    }
+}
+
+TEST_F(staging_test, an_earlier_done_marker_that_is_a_link_never_lets_the_write_through)
+{
+    std::wstring secret = path(L"secret.txt");
+    set_nonce(L"n0nce-42");
+
+    // A second name of another file: that name is replaced by a plain file.
+    ASSERT_TRUE(write_bytes(secret, "keep me"));
+    ASSERT_TRUE(CreateHardLinkW(done.c_str(), secret.c_str(), nullptr));
+    write_done_marker(options);
+    EXPECT_EQ(read_bytes(secret), "keep me");
+    EXPECT_EQ(read_bytes(done), "n0nce-42");
+    unique_handle marker(CreateFileW(done.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    ASSERT_TRUE(GetFileInformationByHandle(marker.get(), &info));
+    EXPECT_EQ(info.nNumberOfLinks, 1u);
+    marker.reset();
+    ASSERT_TRUE(DeleteFileW(done.c_str()));
+
+    // A symlink: Wine opens it as its target and cannot remove it as a name, so
+    // what shows here is only that the target is left as it was.
+    make_unix_link(secret, done);
+    write_done_marker(options);
+    EXPECT_EQ(read_bytes(secret), "keep me");
+    remove_unix_link(done);
+}
+
+TEST_F(staging_test, setup_holding_the_done_marker_open_still_reads_the_new_text)
+{
+    ASSERT_TRUE(write_bytes(done, "an earlier run's much longer text"));
+    unique_handle held(CreateFileW(done.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    set_nonce(L"n0nce-42");
+
+    write_done_marker(options);
+
+    char bytes[64] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(held.get(), bytes, sizeof(bytes), &got, nullptr));
+    EXPECT_EQ(std::string(bytes, got), "n0nce-42");
 }
 
 }  // namespace
