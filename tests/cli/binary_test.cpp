@@ -1,4 +1,4 @@
-// What Windows reads from the built program before it runs a line of it.
+// What Windows reads from the shipped program before it runs a line of it.
 #include <string>
 
 #include "owners.h"
@@ -6,9 +6,12 @@
 
 namespace {
 
+// The stripped file in release/ beside bin/, the one that is signed and shipped.
+std::wstring shipped_program() { return built_program(L"..\\release\\mirvo_machine.exe"); }
+
 std::string embedded_manifest()
 {
-    std::wstring exe = built_program(L"mirvo_machine.exe");
+    std::wstring exe = shipped_program();
     HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (image == nullptr) return {};
     std::string text;
@@ -22,7 +25,7 @@ std::string embedded_manifest()
     return text;
 }
 
-TEST(built_program, manifest_asks_for_no_elevation_and_declares_windows_10_and_11_and_long_paths)
+TEST(shipped_program, manifest_asks_for_no_elevation_and_declares_windows_10_and_11_and_long_paths)
 {
     std::string manifest = embedded_manifest();
     ASSERT_FALSE(manifest.empty()) << "no manifest resource 1";
@@ -34,9 +37,9 @@ TEST(built_program, manifest_asks_for_no_elevation_and_declares_windows_10_and_1
               std::string::npos);
 }
 
-TEST(built_program, version_resource_names_the_product)
+TEST(shipped_program, version_resource_names_the_product)
 {
-    std::wstring exe = built_program(L"mirvo_machine.exe");
+    std::wstring exe = shipped_program();
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
     ASSERT_GT(size, 0u);
