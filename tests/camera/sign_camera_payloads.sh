@@ -35,21 +35,8 @@ sign program "$machine" "$out/machine/signed/mirvo_machine.exe"
 sign another "$machine" "$out/machine/another/mirvo_machine.exe"
 cp "$machine" "$out/machine/unsigned/mirvo_machine.exe"
 
-# Damages the PKCS#7 blob inside the certificate table (past its 8-byte header)
-# so the program still runs but its own signer cannot be read.
+# Signed, then its signature damaged: it still runs, but its own signer cannot be read.
 corrupt="$out/machine/corrupt_signer/mirvo_machine.exe"
 cp "$out/machine/signed/mirvo_machine.exe" "$corrupt"
-u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
-u16() { od -An -tu2 -j "$2" -N2 "$1" | tr -d ' '; }
-pe=$(u32 "$corrupt" 60)
-optional=$((pe + 24))
-[ "$(u16 "$corrupt" "$optional")" = "523" ] || { echo "not a PE32+ image" >&2; exit 1; }
-table=$(u32 "$corrupt" $((optional + 112 + 32)))
-[ "$table" -gt 0 ] || { echo "no certificate table" >&2; exit 1; }
-# 48 bytes of the PKCS#7 blob, each turned into its complement.
-for i in $(seq 0 47); do
-  at=$((table + 8 + i))
-  old=$(od -An -tu1 -j "$at" -N1 "$corrupt" | tr -d ' ')
-  printf "$(printf '\\%03o' $(( (old ^ 0xff) & 0xff )))" | dd of="$corrupt" bs=1 seek="$at" conv=notrunc 2>/dev/null
-done
+bash "$(dirname "$0")/../trust/damage_signature.sh" "$corrupt"
 echo "camera payloads in $out"
