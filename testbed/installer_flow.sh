@@ -63,7 +63,24 @@ set_build() {
 saved_build="$(reg_value CurrentBuild)"
 saved_number="$(reg_value CurrentBuildNumber)"
 saved_version="$(reg_value CurrentVersion)"
+# What the run puts in Program Files goes again afterwards when it was not there
+# before, and after a failed expectation the camera's class keys too: the test
+# prefix is shared.
+vb_folder="$drive_c/Program Files/VB"
+mirvo_folder="$drive_c/Program Files/mirvo"
+[ -e "$vb_folder" ] && vb_before=1 || vb_before=0
+[ -e "$mirvo_folder" ] && mirvo_before=1 || mirvo_before=0
 restore() {
+  if [ "$failed" -eq 1 ]; then
+    for class in "$vcam_class" '{B4E07C2D-9A16-4F53-8D2A-C71E5B3F0964}' "$dshow_class" \
+                 '{6D19F3B4-E82A-4705-B4C6-9A0F1E27D835}'; do
+      for view in 64 32; do
+        "$wine_run" reg delete "HKLM\\Software\\Classes\\CLSID\\$class" "/reg:$view" /f >/dev/null 2>&1 </dev/null
+      done
+    done
+  fi
+  [ "$vb_before" -eq 1 ] || rm -rf "$vb_folder"
+  [ "$mirvo_before" -eq 1 ] || rm -rf "$mirvo_folder"
   "$wine_run" reg add "$version_key" /v CurrentBuild /d "$saved_build" /f >/dev/null 2>&1 </dev/null
   "$wine_run" reg add "$version_key" /v CurrentBuildNumber /d "$saved_number" /f >/dev/null 2>&1 </dev/null
   "$wine_run" reg add "$version_key" /v CurrentVersion /d "$saved_version" /f >/dev/null 2>&1 </dev/null
