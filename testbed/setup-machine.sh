@@ -2,7 +2,7 @@
 # Installs, from Debian's archive, whatever the build and the Wine test bed need
 # and this machine lacks. Needs root (or sudo) only when something is missing.
 set -eu
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 googletest osslsigncode openssl"
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 googletest osslsigncode openssl nsis"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

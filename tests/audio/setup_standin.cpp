@@ -6,6 +6,9 @@
 //   create=PATH   creates the file PATH, and its folders
 //   delete=PATH   deletes the file PATH
 //   exit=N        its exit code (0 when not given)
+// A key written "ARG:key" (for instance "-i:create=PATH" or "-u:delete=PATH") is
+// done only when ARG is one of its arguments, so one file can tell an install
+// run from a removal run.
 // Before any of that it writes "standin_record.txt" beside its image: its
 // command line, working folder and image path, and whether it could rename its
 // own file (and rename it back); after all of it, "standin_finished.txt".
@@ -82,6 +85,21 @@ void create_with_folders(const std::wstring& path)
     write_text(path, "present");
 }
 
+// Whether TOKEN is one of the space-separated arguments after the image name.
+bool has_argument(const std::wstring& command_line, const std::wstring& token)
+{
+    size_t at = 0;
+    bool first = true;
+    while (at < command_line.size()) {
+        size_t end = command_line.find(L' ', at);
+        if (end == std::wstring::npos) end = command_line.size();
+        if (!first && command_line.compare(at, end - at, token) == 0) return true;
+        if (end > at) first = false;
+        at = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 int wmain()
@@ -110,6 +128,11 @@ int wmain()
         size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
         std::string key = line.substr(0, equals);
+        size_t colon = key.find(':');
+        if (colon != std::string::npos) {
+            if (!has_argument(GetCommandLineW(), wide(key.substr(0, colon)))) continue;
+            key = key.substr(colon + 1);
+        }
         std::string value = line.substr(equals + 1);
         if (key == "sleep_ms") Sleep(static_cast<DWORD>(std::stoul(value)));
         if (key == "create") create_with_folders(wide(value));

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the reference installer for a sample MIRVO build. The payloads are
+# stand-ins built from this project's own sources (a camera DLL and DirectShow
+# DLLs of the tests, a stand-in for VB-Audio's setup program, the sample app),
+# signed here with a throwaway test PKI, never with a real certificate:
+#   "MIRVO Test Signer"  the shipped mirvo_machine.exe, the camera DLLs, the app
+#   "QUARN ELIDORE"      the VB-CABLE setup stand-in
+#   build_sample_installer.sh BUILD_DIR KEYS OUT
+# BUILD_DIR is the CMake build tree, KEYS the keys folder that
+# tests/trust/make_test_pki.sh made; OUT gets payload/ and mirvo_setup.exe.
+set -eu
+build="$(cd "$1" && pwd)"
+keys="$(cd "$2" && pwd)"
+mkdir -p "$3"
+out="$(cd "$3" && pwd)"
+here="$(cd "$(dirname "$0")" && pwd)"
+bin="$build/bin"
+
+sign() {
+  osslsigncode sign -certs "$keys/$1.chain.pem" -key "$keys/$1.key" -h sha256 -in "$2" -out "$3" >/dev/null
+}
+
+rm -rf "$out"
+payload="$out/payload"
+mkdir -p "$payload/cmp/vcm" "$payload/cmp/dsc" "$payload/audio-driver"
+
+# The shipped program is stripped already; it is signed last and never changed after.
+sign program "$build/release/mirvo_machine.exe" "$payload/mirvo_machine.exe"
+sign program "$bin/mirvo_sample_app.exe" "$payload/mirvo.exe"
+sign program "$bin/camera_parts/test_camera_good.dll" "$payload/cmp/vcm/mirvo_vcam.dll"
+sign program "$bin/camera_parts/test_dshow64.dll" "$payload/cmp/dsc/mirvo_dshow64.dll"
+sign program "$bin/camera_parts/test_dshow32.dll" "$payload/cmp/dsc/mirvo_dshow32.dll"
+sign vb_exact "$bin/audio_parts/vbcable_setup_standin.exe" "$payload/audio-driver/VBCABLE_Setup_x64.exe"
+
+# The stand-in reads what to do from this file beside it: install (-i) creates
+# VB-CABLE's presence file, removal (-u) deletes it.
+presence='C:\Program Files\VB\CABLE\VBCABLE_ControlPanel.exe'
+printf -- '-i:create=%s\r\n-u:delete=%s\r\n' "$presence" "$presence" > "$out/standin_behaviour.txt"
+
+makensis -V2 -DPAYLOAD="$payload" -DOUT_FILE="$out/mirvo_setup.exe" \
+         -DSTANDIN_BEHAVIOUR="$out/standin_behaviour.txt" "$here/installer.nsi"
+echo "sample installer: $out/mirvo_setup.exe"
