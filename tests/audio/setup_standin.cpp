@@ -6,6 +6,8 @@
 //   create=PATH   creates the file PATH, and its folders
 //   delete=PATH   deletes the file PATH
 //   exit=N        its exit code (0 when not given)
+//   crash=access  ends by an access violation, as a crashing program does
+//   crash=CODE    ends by raising the exception CODE (hexadecimal), unhandled
 // Before any of that it writes "standin_record.txt" beside its image: its
 // command line, working folder and image path, and whether it could rename its
 // own file (and rename it back); after all of it, "standin_finished.txt".
@@ -82,6 +84,17 @@ void create_with_folders(const std::wstring& path)
     write_text(path, "present");
 }
 
+// Nothing handles the exception: the process ends with its code, as a
+// crashing setup program would (Windows Error Reporting aside).
+void crash(const std::string& how)
+{
+    if (how == "access") {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
+    RaiseException(static_cast<DWORD>(std::stoul(how, nullptr, 16)), EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
 }  // namespace
 
 int wmain()
@@ -115,6 +128,7 @@ int wmain()
         if (key == "create") create_with_folders(wide(value));
         if (key == "delete") DeleteFileW(wide(value).c_str());
         if (key == "exit") exit_code = std::stoi(value);
+        if (key == "crash") crash(value);
     }
     publish(folder + L"\\standin_finished.txt", "finished\n");
     return exit_code;
