@@ -6,8 +6,9 @@
 //   create=PATH   creates the file PATH, and its folders
 //   delete=PATH   deletes the file PATH
 //   exit=N        its exit code (0 when not given)
-//   crash=access  ends by an access violation, as a crashing program does
-//   crash=CODE    ends by raising the exception CODE (hexadecimal), unhandled
+//   crash=access  crashes by an access violation
+//   crash=CODE    crashes by raising the exception CODE (hexadecimal)
+// (a crash ends the process with the exception's code, as Windows does)
 // Before any of that it writes "standin_record.txt" beside its image: its
 // command line, working folder and image path, and whether it could rename its
 // own file (and rename it back); after all of it, "standin_finished.txt".
@@ -84,10 +85,18 @@ void create_with_folders(const std::wstring& path)
     write_text(path, "present");
 }
 
-// Nothing handles the exception: the process ends with its code, as a
-// crashing setup program would (Windows Error Reporting aside).
+// Ends the process with the exception's code, as Windows ends a program whose
+// exception nobody handles (Wine would start its debugger instead).
+LONG WINAPI end_like_windows(EXCEPTION_POINTERS* exception)
+{
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// Nothing in the program handles the exception: it crashes.
 void crash(const std::string& how)
 {
+    SetUnhandledExceptionFilter(end_like_windows);
     if (how == "access") {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
