@@ -46,6 +46,17 @@ double median(std::vector<double> values)
     ExitProcess(1);
 }
 
+// User and kernel time of a process so far.
+double cpu_seconds(HANDLE process)
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user)) return -1;
+    auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 struct child_run {
     double wall_seconds = 0;
     double cpu_seconds = 0;  // user + kernel time of the child itself
@@ -66,17 +77,11 @@ child_run run_child(const std::wstring& program, const std::wstring& arguments, 
                         work.c_str(), &startup, &process)) {
         fail("a program could not be started");
     }
-    on_started();
+    on_started(process.hProcess);
     WaitForSingleObject(process.hProcess, INFINITE);
     run.wall_seconds = now_seconds() - start;
     GetExitCodeProcess(process.hProcess, &run.exit_code);
-    FILETIME created, ended, kernel, user;
-    if (GetProcessTimes(process.hProcess, &created, &ended, &kernel, &user)) {
-        auto seconds = [](const FILETIME& t) {
-            return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-        };
-        run.cpu_seconds = seconds(kernel) + seconds(user);
-    }
+    run.cpu_seconds = cpu_seconds(process.hProcess);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return run;
@@ -84,7 +89,7 @@ child_run run_child(const std::wstring& program, const std::wstring& arguments, 
 
 child_run run_child(const std::wstring& program, const std::wstring& arguments)
 {
-    return run_child(program, arguments, [] {});
+    return run_child(program, arguments, [](HANDLE) {});
 }
 
 void write_file(const std::wstring& path, const char* bytes, size_t size)
@@ -243,15 +248,19 @@ void bench_wait_cpu()
     const std::wstring arguments = L"machine-setup --install-dir \"" + install +
                                    L"\" --wait-for-files --nonce bench-nonce --no-camera --no-vbcable --setup-pid " +
                                    std::to_wstring(GetCurrentProcessId()) + L" --log \"" + work + L"\\wait.log\"";
-    double written_at = 0;
-    child_run run = run_child(machine_exe, arguments, [&] {
+    // Read while it still runs: Wine's figures for a process that has ended
+    // are not always its own.
+    double waited_cpu = 0;
+    child_run run = run_child(machine_exe, arguments, [&](HANDLE process) {
         Sleep(10000);
+        waited_cpu = cpu_seconds(process);
         write_file(marker, "bench-nonce", 11);
-        written_at = now_seconds();
     });
     if (run.exit_code != 0) fail("machine-setup --wait-for-files did not succeed");
-    std::printf("%-52s %10.3f s CPU in %.1f s  aim near zero (<= 0.2 s) %s\n", "machine-setup waiting 10 s for its marker",
-                run.cpu_seconds, run.wall_seconds, run.cpu_seconds <= 0.2 ? "met" : "MISSED");
+    child_run bare = run_child(machine_exe, L"version");
+    std::printf("%-52s %10.3f s CPU in 10 s (a bare start: %.3f s)  aim near zero (<= 0.2 s) %s\n",
+                "machine-setup waiting 10 s for its marker", waited_cpu, bare.cpu_seconds,
+                waited_cpu >= 0 && waited_cpu <= 0.2 ? "met" : "MISSED");
 }
 
 }  // namespace
