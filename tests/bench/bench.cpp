@@ -248,19 +248,22 @@ void bench_wait_cpu()
     const std::wstring arguments = L"machine-setup --install-dir \"" + install +
                                    L"\" --wait-for-files --nonce bench-nonce --no-camera --no-vbcable --setup-pid " +
                                    std::to_wstring(GetCurrentProcessId()) + L" --log \"" + work + L"\\wait.log\"";
-    // Read while it still runs: Wine's figures for a process that has ended
-    // are not always its own.
-    double waited_cpu = 0;
+    // Read while it still runs, once after its start-up and once after ten
+    // seconds of waiting: the difference is what the wait cost. (Wine 8 has
+    // been seen to report another process's figures as a child's, once cmd.exe
+    // had run; the difference is immune to that.)
+    double after_start = 0, after_wait = 0;
     child_run run = run_child(machine_exe, arguments, [&](HANDLE process) {
+        Sleep(1000);
+        after_start = cpu_seconds(process);
         Sleep(10000);
-        waited_cpu = cpu_seconds(process);
+        after_wait = cpu_seconds(process);
         write_file(marker, "bench-nonce", 11);
     });
     if (run.exit_code != 0) fail("machine-setup --wait-for-files did not succeed");
-    child_run bare = run_child(machine_exe, L"version");
-    std::printf("%-52s %10.3f s CPU in 10 s (a bare start: %.3f s)  aim near zero (<= 0.2 s) %s\n",
-                "machine-setup waiting 10 s for its marker", waited_cpu, bare.cpu_seconds,
-                waited_cpu >= 0 && waited_cpu <= 0.2 ? "met" : "MISSED");
+    double waited = after_wait - after_start;
+    std::printf("%-52s %10.3f s CPU in 10 s (Wine reports %.3f s in all)  aim near zero (<= 0.1 s) %s\n",
+                "machine-setup waiting 10 s for its marker", waited, after_wait, waited <= 0.1 ? "met" : "MISSED");
 }
 
 }  // namespace
@@ -281,9 +284,9 @@ int wmain(int argc, wchar_t** argv)
     std::fflush(stdout);
     bench_flows(argv[2], argv[3], argv[4]);
     std::fflush(stdout);
-    bench_delete_tree();
-    std::fflush(stdout);
     bench_wait_cpu();
+    std::fflush(stdout);
+    bench_delete_tree();
     std::fflush(stdout);
     return 0;
 }
