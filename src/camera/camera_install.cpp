@@ -165,7 +165,9 @@ int install_dshow(const wchar_t* dshow_dir)
     // Apps may have the old DLLs loaded: they are moved aside, not overwritten.
     if (!place_file(source64, camera_dir, DSHOW64_DLL_NAME, 0, 1)) return 0;
     if (!place_file(source32, camera_dir, DSHOW32_DLL_NAME, 0, 1)) {
-        withdraw_unverified(target64);  // placed by this run and never checked
+        // The new 64-bit DLL stays where the keys of an earlier install lead
+        // only when it carries our signer (the check logs why it does not).
+        if (!check_same_signer(target64)) withdraw_unverified(target64);
         return 0;
     }
     if (!check_same_signer(target64)) {  // logs why

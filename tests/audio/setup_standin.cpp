@@ -6,6 +6,9 @@
 //   create=PATH   creates the file PATH, and its folders
 //   delete=PATH   deletes the file PATH
 //   exit=N        its exit code (0 when not given)
+//   crash=access  crashes by an access violation
+//   crash=CODE    crashes by raising the exception CODE (hexadecimal)
+// (a crash ends the process with the exception's code, as Windows does)
 // A key written "ARG:key" (for instance "-i:create=PATH" or "-u:delete=PATH") is
 // done only when ARG is one of its arguments, so one file can tell an install
 // run from a removal run.
@@ -100,6 +103,25 @@ bool has_argument(const std::wstring& command_line, const std::wstring& token)
     return false;
 }
 
+// Ends the process with the exception's code, as Windows ends a program whose
+// exception nobody handles (Wine would start its debugger instead).
+LONG WINAPI end_like_windows(EXCEPTION_POINTERS* exception)
+{
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// Nothing in the program handles the exception: it crashes.
+void crash(const std::string& how)
+{
+    SetUnhandledExceptionFilter(end_like_windows);
+    if (how == "access") {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
+    RaiseException(static_cast<DWORD>(std::stoul(how, nullptr, 16)), EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
 }  // namespace
 
 int wmain()
@@ -138,6 +160,7 @@ int wmain()
         if (key == "create") create_with_folders(wide(value));
         if (key == "delete") DeleteFileW(wide(value).c_str());
         if (key == "exit") exit_code = std::stoi(value);
+        if (key == "crash") crash(value);
     }
     publish(folder + L"\\standin_finished.txt", "finished\n");
     return exit_code;
