@@ -13,15 +13,6 @@
 
 namespace {
 
-std::wstring program_files()
-{
-    PWSTR folder = nullptr;
-    SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &folder);
-    std::wstring result = folder != nullptr ? folder : L"";
-    CoTaskMemFree(folder);
-    return result;
-}
-
 class vbcable_install : public temp_folder_test {
 protected:
     void SetUp() override

@@ -50,20 +50,6 @@ std::wstring program(program_copy copy)
     return payload(L"machine\\" + std::wstring(folder) + L"\\mirvo_machine.exe");
 }
 
-std::wstring program_files()
-{
-    wchar_t folder[PATH_CHARS];
-    EXPECT_TRUE(known_folder_path(FOLDERID_ProgramFiles, folder));
-    return folder;
-}
-
-std::wstring program_data()
-{
-    wchar_t folder[PATH_CHARS];
-    EXPECT_TRUE(known_folder_path(FOLDERID_ProgramData, folder));
-    return folder;
-}
-
 void replace_all(std::string& text, const std::string& token, const std::string& value)
 {
     for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {

@@ -41,21 +41,6 @@ protected:
     std::wstring target;
 };
 
-// Names in a folder, sorted.
-std::vector<std::string> names_in(const std::wstring& folder)
-{
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find) return names;
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(to_utf8(name));
-    } while (FindNextFileW(find.get(), &data));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Different bytes from the same seed give reproducible "DLL" contents.
 std::string bytes_of(size_t size, char seed)
 {

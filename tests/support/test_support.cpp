@@ -4,6 +4,7 @@
 #include <cwctype>
 #include <regex>
 
+#include "fs/paths.h"
 #include "owners.h"
 
 std::wstring built_program(const wchar_t* name)
@@ -76,6 +77,34 @@ std::wstring make_folder_of_length(const std::wstring& base, size_t length)
     EXPECT_TRUE(path_exists(path)) << to_utf8(path);
     return path;
 }
+
+std::vector<std::string> names_in(const std::wstring& folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data;
+    unique_find find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return names;
+    do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(to_utf8(name));
+    } while (FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+std::wstring known_folder(REFKNOWNFOLDERID id)
+{
+    wchar_t folder[PATH_CHARS] = {};
+    EXPECT_TRUE(known_folder_path(id, folder));
+    return folder;
+}
+
+}  // namespace
+
+std::wstring program_files() { return known_folder(FOLDERID_ProgramFiles); }
+std::wstring program_data() { return known_folder(FOLDERID_ProgramData); }
 
 void remove_tree(const std::wstring& path)
 {

@@ -21,6 +21,11 @@ bool write_bytes(const std::wstring& path, const std::string& bytes);
 // Creates folders below base until the full path has exactly length characters
 // (components of at most 150) and returns that path.
 std::wstring make_folder_of_length(const std::wstring& base, size_t length);
+// The names in folder (no "." and ".."), sorted.
+std::vector<std::string> names_in(const std::wstring& folder);
+// The prefix's Program Files and ProgramData folders (a gtest failure when Windows gives none).
+std::wstring program_files();
+std::wstring program_data();
 // Deletes a test's own folder tree (clearing attributes); never follows links.
 void remove_tree(const std::wstring& path);
 

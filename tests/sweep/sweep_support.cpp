@@ -34,13 +34,6 @@ void delete_class(const wchar_t* class_id, DWORD view)
     }
 }
 
-std::wstring known_folder(REFKNOWNFOLDERID id)
-{
-    wchar_t folder[PATH_CHARS];
-    EXPECT_TRUE(known_folder_path(id, folder));
-    return folder;
-}
-
 bool same_text_ignoring_case(const std::wstring& a, const std::wstring& b)
 {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -48,8 +41,6 @@ bool same_text_ignoring_case(const std::wstring& a, const std::wstring& b)
 
 }  // namespace
 
-std::wstring program_files() { return known_folder(FOLDERID_ProgramFiles); }
-std::wstring program_data() { return known_folder(FOLDERID_ProgramData); }
 
 std::wstring camera_payload(const std::wstring& relative) { return built_program(L"camera_payloads\\") + relative; }
 std::wstring signed_machine() { return camera_payload(L"machine\\signed\\mirvo_machine.exe"); }
@@ -80,20 +71,6 @@ bool dshow_keys_name(const std::wstring& path64, const std::wstring& path32)
         if (class_server(class_id, KEY_WOW64_32KEY) != path32) return false;
     }
     return true;
-}
-
-std::vector<std::string> names_in(const std::wstring& folder)
-{
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find) return names;
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(to_utf8(name));
-    } while (FindNextFileW(find.get(), &data));
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 running_program::running_program(const std::wstring& program, const std::wstring& arguments)

@@ -11,9 +11,6 @@
 #include "owners.h"
 #include "support/test_support.h"
 
-std::wstring program_files();
-std::wstring program_data();
-
 // The test payloads and program copies signed at test time (fixture camera_payloads).
 std::wstring camera_payload(const std::wstring& relative);
 // The copy of mirvo_machine.exe signed by the payloads' signer.
@@ -26,9 +23,6 @@ void clean_camera_state();
 bool vcam_keys_name(const std::wstring& path);
 // The class keys of the DirectShow camera name path64 (64-bit view) and path32 (32-bit view).
 bool dshow_keys_name(const std::wstring& path64, const std::wstring& path32);
-
-// The names in folder (no "." and ".."), sorted.
-std::vector<std::string> names_in(const std::wstring& folder);
 
 // A program started and left running; ended (if still running) when this goes.
 class running_program {
