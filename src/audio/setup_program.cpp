@@ -3,11 +3,11 @@
 #include <cwchar>
 #include <utility>
 
-#include "ascii_case.h"
+#include "base/ascii_case.h"
 #include "audio/run_program.h"
 #include "audio/vbcable.h"
 #include "audio/vbcable_constants.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "log/log.h"
 #include "trust/signature.h"
 

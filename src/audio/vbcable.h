@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "owners.h"
+#include "base/owners.h"
 
 // Nonzero when VBCABLE_PRESENCE_PATH exists under the Program Files folder
 // (anything of that name, a folder too). Logs nothing.

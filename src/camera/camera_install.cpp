@@ -6,10 +6,10 @@
 #include "camera/camera.h"
 #include "camera/camera_constants.h"
 #include "fs/folders.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "fs/placement.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "system/com_class.h"
 #include "trust/signature.h"
 

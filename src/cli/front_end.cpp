@@ -10,7 +10,7 @@
 #include "camera/camera.h"
 #include "log/log.h"
 #include "machine/machine.h"
-#include "owners.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
-#include "fs/link_safe.h"
-#include "fs/paths.h"
+#include "base/link_safe.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "system/frame_server.h"
 
 namespace {

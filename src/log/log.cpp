@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "fs/link_safe.h"
-#include "owners.h"
+#include "base/link_safe.h"
+#include "base/owners.h"
 
 wchar_t log_path[PATH_CHARS];
 

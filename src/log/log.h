@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "fs/paths.h"
+#include "base/paths.h"
 
 // Where lines go; empty means formatted and dropped. Set once by the front end.
 extern wchar_t log_path[PATH_CHARS];

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "audio/vbcable.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 
 namespace {

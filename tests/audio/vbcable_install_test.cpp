@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "owners.h"
+#include "base/owners.h"
 #include "standin.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"

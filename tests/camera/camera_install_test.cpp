@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ascii_case.h"
+#include "base/ascii_case.h"
 #include "camera/camera_constants.h"
-#include "fs/paths.h"
-#include "owners.h"
+#include "base/paths.h"
+#include "base/owners.h"
 #include "support/quote_argument.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"

@@ -6,7 +6,7 @@
 
 #include "camera/camera_constants.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"

@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "owners.h"
+#include "base/owners.h"
 #include "standin.h"
 #include "support/test_support.h"
 

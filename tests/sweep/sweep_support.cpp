@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "camera/camera_constants.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "system/com_class.h"
 
 namespace {

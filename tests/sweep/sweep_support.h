@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 
 // The test payloads and program copies signed at test time (fixture camera_payloads).

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "trust/signature.h"
 
