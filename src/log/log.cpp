@@ -43,6 +43,11 @@ void log_line(const wchar_t* format, ...)
     format_bounded_v(message, LOG_MESSAGE_CHARS, format, args);
     va_end(args);
     message[LOG_MESSAGE_CHARS] = 0;
+    // A CR or LF from a path or a value given on the command line would start a
+    // line of the caller's choosing: every control character becomes "?".
+    for (wchar_t* c = message; *c != 0; ++c) {
+        if (*c < L' ') *c = L'?';
+    }
 
     SYSTEMTIME now;
     GetLocalTime(&now);

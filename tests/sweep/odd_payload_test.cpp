@@ -124,7 +124,8 @@ TEST_F(odd_payload, camera_dlls_that_are_empty_text_or_links_are_never_registere
     ASSERT_TRUE(CreateDirectoryW(source.c_str(), nullptr));
     const std::wstring dll = source + L"\\mirvo_vcam.dll";
     const std::wstring log = path(L"install.log");
-    const std::string unsigned_line = to_utf8(target) + " does not carry a valid signature - refusing to register it";
+    // Refused where Setup left it, before anything reaches the camera folder.
+    const std::string unsigned_line = to_utf8(dll) + " does not carry a valid signature - refusing to register it";
     const struct {
         const char* name;
         payload_kind kind;
