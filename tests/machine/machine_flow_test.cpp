@@ -11,7 +11,7 @@
 #include <algorithm>
 
 #include "base/owners.h"
-#include "standin.h"
+#include "support/vbcable_standin.h"
 #include "support/test_support.h"
 
 namespace {
