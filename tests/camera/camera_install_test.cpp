@@ -15,6 +15,7 @@
 #include "camera/camera_constants.h"
 #include "base/paths.h"
 #include "base/owners.h"
+#include "support/camera_state.h"
 #include "support/quote_argument.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
@@ -41,7 +42,7 @@ enum class dll_state { no_folder, absent, source, earlier };
 // cannot be copied.
 const wchar_t* const UNREADABLE = L"(a folder)";
 
-std::wstring payload(const std::wstring& relative) { return built_program(L"camera_payloads\\") + relative; }
+std::wstring payload(const std::wstring& relative) { return camera_payload(relative); }
 
 std::wstring program(program_copy copy)
 {
@@ -56,41 +57,6 @@ void replace_all(std::string& text, const std::string& token, const std::string&
 {
     for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
         text.replace(at, token.size(), value);
-    }
-}
-
-// A string value (null: the default one) of a class key or of its subkey in
-// view; empty when missing.
-std::wstring class_value(const wchar_t* class_id, const wchar_t* subkey, const wchar_t* value, DWORD view)
-{
-    std::wstring key_path = std::wstring(CLSID_ROOT) + L"\\" + class_id;
-    if (subkey != nullptr) key_path += std::wstring(L"\\") + subkey;
-    unique_key key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
-        return L"";
-    }
-    wchar_t data[PATH_CHARS] = {};
-    DWORD bytes = sizeof(data) - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return L"";
-    }
-    return data;
-}
-
-bool class_exists(const wchar_t* class_id, DWORD view)
-{
-    unique_key key;
-    std::wstring key_path = std::wstring(CLSID_ROOT) + L"\\" + class_id;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
-}
-
-void delete_class(const wchar_t* class_id, DWORD view)
-{
-    unique_key root;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CLSID_ROOT, 0, KEY_ALL_ACCESS | view, root.put()) == ERROR_SUCCESS) {
-        RegDeleteTreeW(root.get(), class_id);
     }
 }
 
@@ -114,16 +80,7 @@ protected:
         temp_folder_test::TearDown();
     }
 
-    void clean_machine()
-    {
-        remove_tree(parent);
-        remove_tree(legacy);
-        for (const wchar_t* class_id : {vcam_class_ids[0], vcam_class_ids[1], dshow_class_ids[0], dshow_class_ids[1]}) {
-            delete_class(class_id, KEY_WOW64_64KEY);
-            delete_class(class_id, KEY_WOW64_32KEY);
-        }
-        ASSERT_FALSE(path_exists(parent)) << "a file under Program Files\\mirvo is held by some process";
-    }
+    void clean_machine() { clean_camera_state(); }
 
     // A fresh source folder holding the payloads under the names the program looks for.
     std::wstring source_folder(const wchar_t* name, const std::vector<std::pair<std::wstring, std::wstring>>& files)

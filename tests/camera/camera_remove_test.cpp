@@ -7,6 +7,7 @@
 #include "camera/camera_constants.h"
 #include "log/log.h"
 #include "base/owners.h"
+#include "support/camera_state.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
@@ -28,13 +29,6 @@ const std::string LINK = "C:\\ProgramData\\mirvo is a link to another folder: re
 const std::string STOPPING = "stopping the Windows camera service so a loaded camera DLL is released";
 
 constexpr DWORD VIEWS[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
-
-bool class_exists(const wchar_t* class_id, DWORD view)
-{
-    std::wstring path = std::wstring(CLSID_ROOT) + L"\\" + class_id;
-    unique_key key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
-}
 
 void delete_camera_classes()
 {

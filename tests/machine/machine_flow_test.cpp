@@ -11,8 +11,8 @@
 #include <algorithm>
 
 #include "base/owners.h"
-#include "standin.h"
 #include "support/quote_argument.h"
+#include "support/vbcable_standin.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
 
