@@ -279,8 +279,7 @@ TEST_F(machine_flow_test, setup_started_before_the_install_folder_exists_logs_to
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
-    ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &started));
+    ASSERT_TRUE(start_process(nullptr, program.c_str(), command.data(), 0, nullptr, nullptr, &startup, &started));
     unique_handle thread(started.hThread);
     unique_handle process(started.hProcess);
     Sleep(700);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/start_process.h"
+
 namespace {
 
 std::string read_all(const std::wstring& path)
@@ -58,8 +60,7 @@ int wmain(int argc, wchar_t** argv)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(machine.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!start_process(nullptr, machine.c_str(), command.data(), 0, nullptr, nullptr, &startup, &process)) {
         return 3;
     }
     CloseHandle(process.hThread);
