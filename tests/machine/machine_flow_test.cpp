@@ -282,7 +282,10 @@ TEST_F(machine_flow_test, setup_started_before_the_install_folder_exists_logs_to
     ASSERT_TRUE(start_process(nullptr, program.c_str(), command.data(), 0, nullptr, nullptr, &startup, &started));
     unique_handle thread(started.hThread);
     unique_handle process(started.hProcess);
-    Sleep(700);
+    // The folder appears only once the program has chosen its log and waits:
+    // a fixed pause lost that race on a loaded machine.
+    for (int i = 0; i < 400 && read_bytes(early).find("waiting for Setup") == std::string::npos; ++i) Sleep(50);
+    ASSERT_NE(read_bytes(early).find("waiting for Setup"), std::string::npos) << "the program never started waiting";
     ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
     ASSERT_TRUE(write_bytes(later + L"\\.elevated_ready", "n0nce-42\r\n"));
     ASSERT_EQ(WaitForSingleObject(process.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
