@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/quote_argument.h"
+#include "support/start_process.h"
 
 namespace {
 
@@ -43,17 +44,14 @@ int wmain()
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    BOOL started;
+    HANDLE token = nullptr;
     if (mode == L"--unelevated") {
-        HANDLE token = non_elevated_token();
+        token = non_elevated_token();
         if (token == nullptr) return 126;
-        started = CreateProcessAsUserW(token, program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                                       nullptr, nullptr, &startup, &process);
-        CloseHandle(token);
-    } else {
-        started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &process);
     }
+    BOOL started = start_process(token, program.c_str(), command_line.data(), 0, nullptr, nullptr, &startup,
+                                 &process);
+    if (token != nullptr) CloseHandle(token);
     if (!started) return 127;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 1;

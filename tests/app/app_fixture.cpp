@@ -35,8 +35,7 @@ HANDLE app_process_test::start(const std::wstring& program, const std::wstring& 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!start_process(nullptr, program.c_str(), command_line.data(), 0, nullptr, nullptr, &startup, &process)) {
         ADD_FAILURE() << "cannot start " << to_utf8(program) << " (" << GetLastError() << ")";
         return nullptr;
     }

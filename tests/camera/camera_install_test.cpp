@@ -261,7 +261,7 @@ protected:
             STARTUPINFOW startup = {};
             startup.cb = sizeof(startup);
             PROCESS_INFORMATION info = {};
-            if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            if (!start_process(nullptr, nullptr, command.data(), 0, nullptr, nullptr, &startup, &info)) {
                 ADD_FAILURE() << "dll_holder did not start (" << GetLastError() << ")";
                 return;
             }

@@ -13,6 +13,7 @@
 #include "base/owners.h"
 #include "support/quote_argument.h"
 #include "support/vbcable_standin.h"
+#include "support/start_process.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
 
@@ -281,11 +282,13 @@ TEST_F(machine_flow_test, setup_started_before_the_install_folder_exists_logs_to
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
-    ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &started));
+    ASSERT_TRUE(start_process(nullptr, program.c_str(), command.data(), 0, nullptr, nullptr, &startup, &started));
     unique_handle thread(started.hThread);
     unique_handle process(started.hProcess);
-    Sleep(700);
+    // The folder appears only once the program has chosen its log and waits:
+    // a fixed pause lost that race on a loaded machine.
+    for (int i = 0; i < 400 && read_bytes(early).find("waiting for Setup") == std::string::npos; ++i) Sleep(50);
+    ASSERT_NE(read_bytes(early).find("waiting for Setup"), std::string::npos) << "the program never started waiting";
     ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
     ASSERT_TRUE(write_bytes(later + L"\\.elevated_ready", "n0nce-42\r\n"));
     ASSERT_EQ(WaitForSingleObject(process.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
@@ -506,8 +509,7 @@ TEST_F(machine_flow_test, a_program_file_swapped_while_setup_waits_changes_nothi
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION started = {};
-        ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &started))
+        ASSERT_TRUE(start_process(nullptr, program.c_str(), command.data(), 0, nullptr, nullptr, &startup, &started))
             << GetLastError();
         unique_handle thread(started.hThread);
         running_setup setup(started.hProcess);

@@ -228,8 +228,8 @@ TEST_F(staging_test, setup_that_has_gone_ends_the_wait_at_the_first_pass)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION ended = {};
     std::wstring command = L"\"" + request.program + L"\"";
-    ASSERT_TRUE(CreateProcessW(request.program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &ended));
+    ASSERT_TRUE(start_process(nullptr, request.program.c_str(), command.data(), 0, nullptr, nullptr, &startup,
+                              &ended));
     unique_handle ended_thread(ended.hThread);
     unique_handle ended_process(ended.hProcess);
     ASSERT_EQ(WaitForSingleObject(ended.hProcess, 10000), static_cast<DWORD>(WAIT_OBJECT_0));

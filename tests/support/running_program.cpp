@@ -1,5 +1,6 @@
 #include "support/running_program.h"
 
+#include "support/start_process.h"
 #include "support/test_support.h"
 
 running_program::running_program(const std::wstring& program, const std::wstring& arguments)
@@ -8,8 +9,7 @@ running_program::running_program(const std::wstring& program, const std::wstring
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    if (!start_process(nullptr, program.c_str(), command_line.data(), 0, nullptr, nullptr, &startup, &info)) {
         ADD_FAILURE() << to_utf8(program) << " did not start (" << GetLastError() << ")";
         return;
     }

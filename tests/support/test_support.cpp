@@ -189,22 +189,13 @@ run_result run_program(const run_request& request)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     const wchar_t* folder = request.working_folder.empty() ? nullptr : request.working_folder.c_str();
-    BOOL started;
-    if (request.elevated) {
-        started = CreateProcessW(request.program.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), folder, &startup,
-                                 &process);
-    } else {
-        unique_handle token;
-        if (!non_elevated_token(token)) {
-            ADD_FAILURE() << "no linked non-elevated token (" << GetLastError() << ")";
-            return result;
-        }
-        started = CreateProcessAsUserW(token.get(), request.program.c_str(), command_line.data(), nullptr,
-                                       nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                                       folder, &startup, &process);
+    unique_handle token;
+    if (!request.elevated && !non_elevated_token(token)) {
+        ADD_FAILURE() << "no linked non-elevated token (" << GetLastError() << ")";
+        return result;
     }
-    if (!started) {
+    if (!start_process(token.get(), request.program.c_str(), command_line.data(), CREATE_UNICODE_ENVIRONMENT,
+                       environment.data(), folder, &startup, &process)) {
         result.start_error = GetLastError();
         return result;
     }

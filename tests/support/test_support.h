@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/start_process.h"
+
 // Full path of a program built beside the running test program.
 std::wstring built_program(const wchar_t* name);
 

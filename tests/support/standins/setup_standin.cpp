@@ -14,6 +14,7 @@
 #include <string>
 
 #include "standin_files.h"
+#include "support/start_process.h"
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -33,8 +34,7 @@ int wmain(int argc, wchar_t** argv)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(machine.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!start_process(nullptr, machine.c_str(), command.data(), 0, nullptr, nullptr, &startup, &process)) {
         return 3;
     }
     CloseHandle(process.hThread);
