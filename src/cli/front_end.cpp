@@ -12,6 +12,7 @@
 #include "camera/camera.h"
 #include "log/log.h"
 #include "machine/machine.h"
+#include "system/machine_lock.h"
 #include "trust/own_image.h"
 
 namespace {
@@ -53,19 +54,22 @@ struct verb_binding {
     bool needs_elevation;
     // The flow may hold a camera DLL to the program's own signer.
     bool checks_own_signer;
+    // The whole flow changes the machine under the machine lock (machine-setup
+    // and machine-remove take it themselves, for their changing part only).
+    bool takes_machine_lock;
     int (*run)(const setup_options*);
 };
 
 // The one place where verbs are bound to flows; the first exact match decides.
 const verb_binding VERBS[] = {
-    {L"stop-app", false, false, run_stop_app},
-    {L"relaunch", false, false, run_relaunch},
-    {L"vbcable-verify", false, false, run_vbcable_verify},
-    {L"camera-install", true, true, run_camera_install},
-    {L"camera-remove", true, true, run_camera_remove},
-    {L"vbcable-install", true, false, run_vbcable_install},
-    {L"machine-setup", true, true, run_machine_setup},
-    {L"machine-remove", true, true, run_machine_remove},
+    {L"stop-app", false, false, false, run_stop_app},
+    {L"relaunch", false, false, false, run_relaunch},
+    {L"vbcable-verify", false, false, false, run_vbcable_verify},
+    {L"camera-install", true, true, true, run_camera_install},
+    {L"camera-remove", true, true, true, run_camera_remove},
+    {L"vbcable-install", true, false, true, run_vbcable_install},
+    {L"machine-setup", true, true, false, run_machine_setup},
+    {L"machine-remove", true, true, false, run_machine_remove},
 };
 
 const verb_binding* find_verb(const wchar_t* verb)
@@ -205,6 +209,8 @@ int dispatch_verb(const wchar_t* verb, const setup_options* options)
     // Held from before the flow starts (machine-setup may wait hours for Setup):
     // nobody can swap the file whose signer the camera DLLs are held to.
     if (binding->checks_own_signer) hold_own_image();
+    machine_lock lock;
+    if (binding->takes_machine_lock && !acquire_machine_lock(&lock)) return STATUS_FAILED;  // logs why
     return binding->run(options);
 }
 

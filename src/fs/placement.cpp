@@ -10,6 +10,9 @@
 #include "log/log.h"
 #include "system/frame_server.h"
 
+flush_call placement_flush = FlushFileBuffers;
+move_call placement_move = MoveFileExW;
+
 namespace {
 
 // One buffer per file, for the whole process: a compare allocates nothing, and
@@ -71,7 +74,9 @@ int copy_payload(const payload_file& source, const wchar_t* destination, DWORD s
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(source.file.get(), compare_first, COMPARE_CHUNK_BYTES, &got, nullptr)) return 0;
-        if (got == 0) return 1;
+        // On the disk before it is proven and renamed into place: a power cut
+        // after the rename must not leave the right name over missing bytes.
+        if (got == 0) return placement_flush(copy.get()) ? 1 : 0;
         DWORD written = 0;
         if (!WriteFile(copy.get(), compare_first, got, &written, nullptr)) return 0;
         if (written != got) {
@@ -109,7 +114,7 @@ int place_staged(const payload_file& source, const wchar_t* target, int stop_ser
         return 0;
     }
     for (int attempt = 0; attempt < RENAME_TRIES; ++attempt) {
-        if (MoveFileExW(staged, target, MOVEFILE_REPLACE_EXISTING)) {
+        if (placement_move(staged, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             if (matches_payload(source, target)) return 1;
             log_line(L"%ls does not match its source after the rename", target);
             return 0;

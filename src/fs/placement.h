@@ -13,6 +13,15 @@ constexpr int RENAME_TRIES = 4;
 // Wait after each refused rename.
 constexpr unsigned long RENAME_RETRY_MS = 1000;
 
+// The two calls that make a placement durable: every copy is flushed through
+// its own handle before it is proven, and the staged copy's rename over the
+// target asks for MOVEFILE_WRITE_THROUGH. FlushFileBuffers and MoveFileExW,
+// replaced only by a test that records them (a power cut cannot be staged).
+using flush_call = BOOL(WINAPI*)(HANDLE file);
+using move_call = BOOL(WINAPI*)(const wchar_t* from, const wchar_t* to, DWORD flags);
+extern flush_call placement_flush;
+extern move_call placement_move;
+
 // A payload as Setup staged it, opened once: the handle that every check,
 // copy and compare of it reads through, or the error that kept it from opening.
 struct payload_file {
@@ -36,14 +45,15 @@ void report_unopened_payload(const payload_file& payload, const wchar_t* folder,
 // place"), else 0. A payload that could not be opened is reported
 // (report_unopened_payload) before anything changes. Copies take the payload's
 // bytes only: not its attributes, times or streams.
-// Staged (move_aside 0, or no target yet): copies to "<target>.new", proves the
-// copy, renames it over the target, up to RENAME_TRIES times RENAME_RETRY_MS
-// apart, stopping the Frame Server after each refusal when stop_services is
-// set; the staging copy never outlives a failed call except after a failed copy.
+// Staged (move_aside 0, or no target yet): copies to "<target>.new" (flushed),
+// proves the copy, renames it over the target (write-through), up to
+// RENAME_TRIES times RENAME_RETRY_MS apart, stopping the Frame Server after each
+// refusal when stop_services is set; the staging copy never outlives a failed
+// call except after a failed copy.
 // Move-aside (move_aside set and a target exists): renames the target to
 // "<target>.<tick count><process id>.old", copies the payload over the target
-// (sharing reading and writing with a holder of a target that could not be
-// moved) and proves it; the aside copy is left for the caller. Logs its own
+// (flushed; sharing reading and writing with a holder of a target that could
+// not be moved) and proves it; the aside copy is left for the caller. Logs its own
 // failures except a target path that does not fit, a mismatch after a
 // move-aside copy and four refused renames.
 int place_payload(const payload_file& payload, const wchar_t* folder, const wchar_t* name, int stop_services,

@@ -6,6 +6,7 @@
 #include "base/paths.h"
 #include "log/log.h"
 #include "machine/machine.h"
+#include "system/machine_lock.h"
 
 namespace {
 
@@ -46,6 +47,11 @@ void remove_vbcable_driver(const wchar_t* install_dir)
 int machine_remove(const setup_options* options)
 {
     log_line(L"-------- MIRVO elevated removal --------");
+    machine_lock lock;
+    if (!acquire_machine_lock(&lock)) {  // logs why; nothing was removed
+        log_line(L"uninstall done");
+        return 0;
+    }
     remove_camera();  // it logs what it removed and what stayed
     remove_firewall_rules();
     if (!options->remove_vbcable) {

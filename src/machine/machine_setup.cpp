@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "machine/machine.h"
 #include "machine/staging.h"
+#include "system/machine_lock.h"
 
 namespace {
 
@@ -65,6 +66,13 @@ int machine_setup(const setup_options* options)
         return 0;
     }
     log_line(L"-------- MIRVO elevated setup --------");
+    // Taken only now: waiting for Setup changes nothing, and must not keep
+    // another run off the machine for hours.
+    machine_lock lock;
+    if (!acquire_machine_lock(&lock)) {  // logs why
+        write_done_marker(options);
+        return 0;
+    }
     if (options->no_camera) {
         log_line(L"virtual camera: not selected; skipping (the app offers it again before the first go-live)");
     } else {
