@@ -4,7 +4,8 @@
 # the bound it cannot beat or the platform's own way. Prints medians and whether
 # each aim was met; not a test (nothing fails on a missed aim).
 # Usage: bash testbed/bench.sh [REPETITIONS [ONLY]]   (default 5 repetitions)
-# ONLY runs just the camera rows whose label holds it, e.g. "signed/large/vcam".
+# ONLY runs just the camera rows whose label holds it, e.g. "signed/large/vcam";
+# ONLY=steps times each step of a signed camera install alone instead.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build"
