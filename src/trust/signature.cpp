@@ -139,9 +139,9 @@ void read_first_signer(DWORD object_type, const void* object, DWORD content, wch
 {
     if (capacity == 0) return;
     destination[0] = 0;
-    unique_module crypt32(load_system_library(L"crypt32.dll"));
+    HMODULE crypt32 = kept_crypt32();
     crypt32_calls calls = {};
-    if (!crypt32 || !resolve_crypt32(crypt32.get(), &calls)) return;
+    if (crypt32 == nullptr || !resolve_crypt32(crypt32, &calls)) return;
 
     query_result_guard opened(calls);
     DWORD encoding = 0;
@@ -165,8 +165,7 @@ void read_first_signer(DWORD object_type, const void* object, DWORD content, wch
 
 int verify_signature(const wchar_t* path, HANDLE file)
 {
-    unique_module wintrust(load_system_library(L"wintrust.dll"));
-    auto verify = system_function<win_verify_trust_function>(wintrust.get(), "WinVerifyTrust");
+    auto verify = system_function<win_verify_trust_function>(kept_wintrust(), "WinVerifyTrust");
     if (verify == nullptr) return 0;
 
     WINTRUST_FILE_INFO file_info = {};
@@ -202,14 +201,13 @@ int verified_signer(const wchar_t* path, HANDLE file, wchar_t* signer, size_t ca
     // Without a handle WinVerifyTrust would open the path itself: the bytes it
     // judged could then differ from the bytes the caller goes on to use.
     if (file == nullptr || file == INVALID_HANDLE_VALUE) return 0;
-    unique_module wintrust(load_system_library(L"wintrust.dll"));
-    auto verify = system_function<win_verify_trust_function>(wintrust.get(), "WinVerifyTrust");
+    HMODULE wintrust = kept_wintrust();
+    auto verify = system_function<win_verify_trust_function>(wintrust, "WinVerifyTrust");
     auto provider_data =
-        system_function<decltype(&WTHelperProvDataFromStateData)>(wintrust.get(), "WTHelperProvDataFromStateData");
+        system_function<decltype(&WTHelperProvDataFromStateData)>(wintrust, "WTHelperProvDataFromStateData");
     auto provider_signer =
-        system_function<decltype(&WTHelperGetProvSignerFromChain)>(wintrust.get(), "WTHelperGetProvSignerFromChain");
-    unique_module crypt32(load_system_library(L"crypt32.dll"));
-    auto name_string = system_function<decltype(&CertGetNameStringW)>(crypt32.get(), "CertGetNameStringW");
+        system_function<decltype(&WTHelperGetProvSignerFromChain)>(wintrust, "WTHelperGetProvSignerFromChain");
+    auto name_string = system_function<decltype(&CertGetNameStringW)>(kept_crypt32(), "CertGetNameStringW");
     if (verify == nullptr || provider_data == nullptr || provider_signer == nullptr || name_string == nullptr) {
         return 0;
     }

@@ -3,20 +3,33 @@
 // benchmark: it prints numbers and whether each aim was met, and fails only
 // when it cannot measure. Run by testbed/bench.sh in its own throwaway prefix.
 //
-//   mirvo_bench.exe MACHINE_EXE CAMERA_DLL DSHOW64_DLL DSHOW32_DLL WORK_FOLDER [REPETITIONS]
+//   mirvo_bench.exe BENCH_FOLDER [REPETITIONS] [ONLY]
+//
+// BENCH_FOLDER holds signed\ and unsigned\mirvo_machine.exe, bench_floor.exe,
+// and the payloads as <size>\<config>\vcam\mirvo_vcam.dll and
+// <size>\<config>\dshow\mirvo_dshow64.dll, mirvo_dshow32.dll (size small or
+// large, config signed or unsigned). ONLY, when given, runs just the camera rows
+// whose label (config/size/path/state, e.g. "signed/large/vcam/fresh") holds it.
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
+#include "camera/camera_constants.h"
 #include "fs/folders.h"
 #include "fs/placement.h"
+#include "system/com_class.h"
 
 namespace {
 
+std::wstring bench;
 std::wstring machine_exe;
+std::wstring floor_exe;
+std::wstring regsvr32_exe;
 std::wstring work;
 int repetitions = 5;
 
@@ -163,39 +176,151 @@ void bench_files_identical()
     DeleteFileW(second.c_str());
 }
 
-// The flows started as their callers start them, against a bare start of the
-// same program: what is left over is what the flow itself costs.
-void bench_flows(const std::wstring& camera_dll, const std::wstring& dshow64, const std::wstring& dshow32)
+// One row of the camera table: which program and payloads, which camera path,
+// whether the DLLs are already in place, and the aim (as a multiple of the
+// floor; 0 for none).
+struct flow_case {
+    const wchar_t* config;  // "signed": the program and its DLLs as they ship; "unsigned": a development build
+    const wchar_t* size;    // "small": the test camera DLL; "large": its 32 MiB variant
+    const wchar_t* path;    // "vcam": --vcam-dir; "dshow": --dshow-dir
+    bool fresh;             // the placed DLLs and their class keys removed before each run
+    double aim;
+};
+
+constexpr flow_case flow_cases[] = {
+    {L"signed", L"small", L"vcam", false, 1.1},  {L"signed", L"small", L"vcam", true, 1.3},
+    {L"signed", L"large", L"vcam", false, 1.2},  {L"signed", L"large", L"vcam", true, 1.3},
+    {L"signed", L"small", L"dshow", false, 1.1}, {L"signed", L"small", L"dshow", true, 1.3},
+    {L"signed", L"large", L"dshow", false, 1.2}, {L"signed", L"large", L"dshow", true, 1.3},
+    {L"unsigned", L"small", L"vcam", false, 0},  {L"unsigned", L"small", L"dshow", false, 0},
+};
+
+std::wstring label_of(const flow_case& c)
 {
-    const std::wstring source = work + L"\\vcam";
-    CreateDirectoryW(source.c_str(), nullptr);
-    copy_file(camera_dll, source + L"\\mirvo_vcam.dll");
+    return std::wstring(c.config) + L"/" + c.size + L"/" + c.path + L"/" + (c.fresh ? L"fresh" : L"in-place");
+}
+
+std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+// Takes the camera of one path off the machine, outside the timing: the placed
+// DLLs and the class keys, as a machine that never had it.
+void remove_placed(const flow_case& c, const std::wstring& camera_dir)
+{
+    if (wcscmp(c.path, L"vcam") == 0) {
+        DeleteFileW((camera_dir + L"\\mirvo_vcam.dll").c_str());
+        for (const wchar_t* class_id : vcam_class_ids) delete_com_class(class_id, KEY_WOW64_64KEY);
+        return;
+    }
+    DeleteFileW((camera_dir + L"\\mirvo_dshow64.dll").c_str());
+    DeleteFileW((camera_dir + L"\\mirvo_dshow32.dll").c_str());
+    for (const wchar_t* class_id : dshow_class_ids) {
+        delete_com_class(class_id, KEY_WOW64_64KEY);
+        delete_com_class(class_id, KEY_WOW64_32KEY);
+    }
+}
+
+// Runs one row: in the same loop, started the same way, a bare start of the
+// program, the flow, the floor (bench_floor.exe, for a signed row) and the
+// peer's regsvr32 /s of the placed DLL. Prints the row's medians.
+void bench_flow(const flow_case& c, const std::wstring& camera_dir)
+{
+    const std::wstring exe = bench + L"\\" + c.config + L"\\mirvo_machine.exe";
+    const std::wstring source = bench + L"\\" + c.size + L"\\" + c.config + L"\\" + c.path;
+    const bool vcam = wcscmp(c.path, L"vcam") == 0;
+    const bool signed_row = wcscmp(c.config, L"signed") == 0;
+    const std::wstring flow = std::wstring(L"camera-install ") + (vcam ? L"--vcam-dir " : L"--dshow-dir ") +
+                              quoted(source) + L" --log " + quoted(work + L"\\bench.log");
+    const std::wstring state = c.fresh ? L"fresh " : L"in-place ";
+    std::wstring floor_arguments;
+    std::wstring peer_target;
+    if (vcam) {
+        peer_target = camera_dir + L"\\mirvo_vcam.dll";
+        floor_arguments = L"vcam " + state + quoted(source + L"\\mirvo_vcam.dll") + L" " + quoted(peer_target);
+    } else {
+        peer_target = camera_dir + L"\\mirvo_dshow64.dll";
+        floor_arguments = L"dshow " + state + quoted(source + L"\\mirvo_dshow64.dll") + L" " + quoted(peer_target) +
+                          L" " + quoted(source + L"\\mirvo_dshow32.dll") + L" " +
+                          quoted(camera_dir + L"\\mirvo_dshow32.dll");
+    }
+    const std::wstring peer_arguments = L"/s " + quoted(peer_target);
+
+    // Unmeasured: the DLLs this row finds in place are this row's own.
+    remove_placed(c, camera_dir);
+    if (run_child(exe, flow).exit_code != 0) fail("camera-install did not succeed");
+
+    std::vector<double> bare, ours, floor, peer;
+    for (int i = 0; i < repetitions; ++i) {
+        if (c.fresh) remove_placed(c, camera_dir);
+        bare.push_back(run_child(exe, L"version").wall_seconds);
+        if (c.fresh) remove_placed(c, camera_dir);
+        child_run run = run_child(exe, flow);
+        if (run.exit_code != 0) fail("camera-install did not succeed");
+        ours.push_back(run.wall_seconds);
+        if (signed_row) {
+            if (c.fresh) remove_placed(c, camera_dir);
+            run = run_child(floor_exe, floor_arguments);
+            if (run.exit_code != 0) fail("the floor did not succeed");
+            floor.push_back(run.wall_seconds);
+        }
+        // The DirectShow filters export no DllRegisterServer: regsvr32 loads the
+        // DLL, finds none and says so, which is what it costs for that path.
+        run = run_child(regsvr32_exe, peer_arguments);
+        if (vcam && run.exit_code != 0) fail("regsvr32 did not succeed");
+        peer.push_back(run.wall_seconds);
+    }
+    double bare_s = median(bare), ours_s = median(ours), peer_s = median(peer);
+    double floor_s = signed_row ? median(floor) : 0;
+    std::printf("%-8ls %-6ls %-6ls %-9ls %8.3f %8.3f ", c.config, c.path, c.size, c.fresh ? L"fresh" : L"in place",
+                ours_s, bare_s);
+    if (signed_row) {
+        std::printf("%8.3f %8.3f %7.2fx %7.2fx  <= %.1fx %s\n", floor_s, peer_s, ours_s / floor_s, ours_s / peer_s,
+                    c.aim, ours_s <= c.aim * floor_s ? "met" : "MISSED");
+    } else {
+        std::printf("%8s %8.3f %8s %7.2fx  (no signature is examined)\n", "-", peer_s, "-", ours_s / peer_s);
+    }
+    std::fflush(stdout);
+}
+
+// The camera table: every row whose label holds only (all rows when only is empty).
+void bench_camera_flows(const std::wstring& only)
+{
+    wchar_t camera_dir[MAX_PATH * 2];
+    if (!camera_folder(camera_dir)) fail("the camera folder could not be worked out");
+    std::printf("camera-install, seconds, median of %d; ratios are the program's time over the floor's and over "
+                "regsvr32's\n",
+                repetitions);
+    std::printf("%-8s %-6s %-6s %-9s %8s %8s %8s %8s %8s %8s  aim\n", "config", "path", "size", "state",
+                "program", "version", "floor", "regsvr32", "x floor", "x regsvr");
+    for (const flow_case& c : flow_cases) {
+        if (!only.empty() && label_of(c).find(only) == std::wstring::npos) continue;
+        bench_flow(c, camera_dir);
+    }
+}
+
+// machine-setup, the camera parts in place, against a bare start of the same program.
+void bench_machine_setup()
+{
+    const std::wstring exe = bench + L"\\signed\\mirvo_machine.exe";
     const std::wstring install = work + L"\\install";
     for (const wchar_t* folder : {L"", L"\\cmp", L"\\cmp\\vcm", L"\\cmp\\dsc"}) {
         CreateDirectoryW((install + folder).c_str(), nullptr);
     }
-    copy_file(camera_dll, install + L"\\cmp\\vcm\\mirvo_vcam.dll");
-    copy_file(dshow64, install + L"\\cmp\\dsc\\mirvo_dshow64.dll");
-    copy_file(dshow32, install + L"\\cmp\\dsc\\mirvo_dshow32.dll");
-    const std::wstring log = L" --log \"" + work + L"\\bench.log\"";
-    const std::wstring camera_install = L"camera-install --vcam-dir \"" + source + L"\"" + log;
-    const std::wstring machine_setup = L"machine-setup --no-vbcable --install-dir \"" + install + L"\"" + log;
-
-    // The first runs place the DLLs; every measured one finds them in place.
-    if (run_child(machine_exe, camera_install).exit_code != 0) fail("camera-install did not succeed");
-    if (run_child(machine_exe, machine_setup).exit_code != 0) fail("machine-setup did not succeed");
-    run_child(machine_exe, L"version");
-
-    std::vector<double> bare, camera, setup;
+    const std::wstring small = bench + L"\\small\\signed";
+    copy_file(small + L"\\vcam\\mirvo_vcam.dll", install + L"\\cmp\\vcm\\mirvo_vcam.dll");
+    copy_file(small + L"\\dshow\\mirvo_dshow64.dll", install + L"\\cmp\\dsc\\mirvo_dshow64.dll");
+    copy_file(small + L"\\dshow\\mirvo_dshow32.dll", install + L"\\cmp\\dsc\\mirvo_dshow32.dll");
+    const std::wstring machine_setup = L"machine-setup --no-vbcable --install-dir " + quoted(install) + L" --log " +
+                                       quoted(work + L"\\bench.log");
+    // The first run places the DLLs; every measured one finds them in place.
+    if (run_child(exe, machine_setup).exit_code != 0) fail("machine-setup did not succeed");
+    std::vector<double> bare, setup;
     for (int i = 0; i < repetitions; ++i) {
-        bare.push_back(run_child(machine_exe, L"version").wall_seconds);
-        camera.push_back(run_child(machine_exe, camera_install).wall_seconds);
-        setup.push_back(run_child(machine_exe, machine_setup).wall_seconds);
+        bare.push_back(run_child(exe, L"version").wall_seconds);
+        setup.push_back(run_child(exe, machine_setup).wall_seconds);
     }
-    double bare_s = median(bare), camera_s = median(camera), setup_s = median(setup);
-    report("camera-install, DLL in place, vs version", camera_s, bare_s, "s", "<= 1.3x", camera_s <= 1.3 * bare_s);
-    report("machine-setup --no-vbcable, no wait, vs version", setup_s, bare_s, "s", "<= 2x", setup_s <= 2 * bare_s);
-    std::printf("%-52s %10.3f s\n", "(a bare start: version)", bare_s);
+    double bare_s = median(bare), setup_s = median(setup);
+    report("machine-setup --no-vbcable, signed, no wait, vs version", setup_s, bare_s, "s", "<= 2x",
+           setup_s <= 2 * bare_s);
 }
 
 // A tree of 10,000 small files in 100 folders.
@@ -270,19 +395,27 @@ void bench_wait_cpu()
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 6) {
-        std::printf("usage: mirvo_bench MACHINE_EXE CAMERA_DLL DSHOW64_DLL DSHOW32_DLL WORK_FOLDER [REPETITIONS]\n");
+    if (argc < 2) {
+        std::printf("usage: mirvo_bench BENCH_FOLDER [REPETITIONS] [ONLY]\n");
         return 2;
     }
-    machine_exe = argv[1];
-    work = argv[5];
-    if (argc > 6) repetitions = std::max(1, _wtoi(argv[6]));
+    bench = argv[1];
+    work = bench + L"\\work";
+    machine_exe = bench + L"\\signed\\mirvo_machine.exe";
+    floor_exe = bench + L"\\bench_floor.exe";
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    regsvr32_exe = std::wstring(system) + L"\\regsvr32.exe";
+    if (argc > 2) repetitions = std::max(1, _wtoi(argv[2]));
+    const std::wstring only = argc > 3 ? argv[3] : L"";
     CreateDirectoryW(work.c_str(), nullptr);
     std::printf("median of %d runs each, side by side\n", repetitions);
     std::fflush(stdout);
-    bench_files_identical();
+    bench_camera_flows(only);
+    if (!only.empty()) return 0;
+    bench_machine_setup();
     std::fflush(stdout);
-    bench_flows(argv[2], argv[3], argv[4]);
+    bench_files_identical();
     std::fflush(stdout);
     bench_wait_cpu();
     std::fflush(stdout);

@@ -10,6 +10,8 @@
 //   CAMERA_OTHER_PATH                          registers a path beside its own (".other" appended)
 //   CAMERA_OTHER_CASE                          registers its own path with A-Z case swapped
 //   CAMERA_VARIANT=n                           only changes the bytes (a "new version")
+//   CAMERA_LARGE                               carries 32 MiB of constant data, as a camera DLL
+//                                              with models and resources does (the benchmark's)
 // When the environment variable MIRVO_TEST_CAMERA_RECORD names a file, each
 // entry point appends "register PATH" or "unregister PATH" (UTF-8) to it.
 #include <windows.h>
@@ -64,6 +66,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 }
 
 extern "C" __declspec(dllexport) int test_camera_variant() { return CAMERA_VARIANT; }
+
+#ifdef CAMERA_LARGE
+// Exported, so that the linker keeps it: 32 MiB in the file's read-only data.
+extern "C" __declspec(dllexport) const unsigned char test_camera_large_data[32u << 20] = {1, 2, 3};
+#endif
 
 #ifndef CAMERA_NO_REGISTER
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer()
