@@ -2,8 +2,9 @@
 // shipped. What it does comes from "elevated_standin.txt" in the install folder,
 // one "key=value" a line (a key may come more than once where it says so).
 //
-//   mirvo_machine.exe machine-setup --install-dir DIR --nonce N --wait-for-files --log FILE ...
-// waits (up to 60 s) for DIR\.elevated_ready, then:
+//   mirvo_machine.exe machine-setup --install-dir DIR --nonce N --setup-pid P --wait-for-files --log FILE ...
+// waits (up to 60 s) for DIR\.elevated_ready, ending at once without a trace
+// when process P has ended (as the program does), then:
 //   line=TEXT               appends "[hh:mm:ss] [elevated] TEXT" to FILE, as the
 //                           program logs (any number of them, in order)
 //   delay=MS                waits MS milliseconds before it ends
@@ -12,7 +13,9 @@
 //                           or is not written
 //   exit=N                  its exit status
 //   mirvo_machine.exe machine-remove --install-dir DIR --log FILE ...
-//   remove_line=TEXT, remove_exit=N   the same for a removal
+//   remove_line=TEXT, remove_exit=N   the same for a removal; it first logs
+//                           "stand-in machine-remove: --vbcable given" (or
+//                           "not given"), so a test sees what it was told
 //   mirvo_machine.exe stop-app ...    ends with 0 at once
 //
 //   elevated_standin.exe hold-file FILE READY STOP
@@ -22,11 +25,14 @@
 //
 //   elevated_standin.exe run COMMAND_LINE
 // plays a deployment tool or Settings running a registered uninstall string:
-// CreateProcessW with COMMAND_LINE as it is, waits, and ends with its exit code
-// (125 when it cannot start).
+// CreateProcessW with COMMAND_LINE as it is, waits, and prints "exit code N"
+// (read through the process handle: the exit status of the Unix process that
+// Wine runs keeps only the low 8 bits, which cannot tell 1603 from 67). It
+// ends with 0, or 125 when the program cannot start.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -113,10 +119,12 @@ int run_command_line(const wchar_t* command_line)
     }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 125;
-    GetExitCodeProcess(process.hProcess, &code);
+    DWORD code = 0;
+    BOOL read = GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
-    return static_cast<int>(code);
+    if (!read) return 125;
+    std::printf("exit code %lu\n", code);
+    return 0;
 }
 
 }  // namespace
@@ -133,9 +141,16 @@ int wmain()
     std::wstring folder;
     std::wstring log;
     std::string nonce;
+    bool vbcable = false;
+    HANDLE setup = nullptr;
+    if (std::wstring(arguments[count - 1]) == L"--vbcable") vbcable = true;
     for (int i = 1; i + 1 < count; ++i) {
         if (std::wstring(arguments[i]) == L"--install-dir") folder = arguments[i + 1];
         if (std::wstring(arguments[i]) == L"--log") log = arguments[i + 1];
+        if (std::wstring(arguments[i]) == L"--vbcable") vbcable = true;
+        if (std::wstring(arguments[i]) == L"--setup-pid") {
+            setup = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(arguments[i + 1], nullptr, 10)));
+        }
         if (std::wstring(arguments[i]) == L"--nonce") {
             for (const wchar_t* c = arguments[i + 1]; *c != L'\0'; ++c) nonce += static_cast<char>(*c);
         }
@@ -143,12 +158,14 @@ int wmain()
     if (folder.empty()) return 90;
     if (verb == L"machine-remove") {
         std::string behaviour = read_text(folder + L"\\elevated_standin.txt");
+        log_line(log, vbcable ? "stand-in machine-remove: --vbcable given" : "stand-in machine-remove: --vbcable not given");
         for (const std::string& line : values_of(behaviour, "remove_line")) log_line(log, line);
         return std::atoi(value_of(behaviour, "remove_exit").c_str());
     }
     if (verb != L"machine-setup") return 90;
     for (int i = 0; i < 600 && GetFileAttributesW((folder + L"\\.elevated_ready").c_str()) == INVALID_FILE_ATTRIBUTES;
          ++i) {
+        if (setup != nullptr && WaitForSingleObject(setup, 0) == WAIT_OBJECT_0) return 0;
         Sleep(100);
     }
     std::string behaviour = read_text(folder + L"\\elevated_standin.txt");
