@@ -40,7 +40,7 @@ variant old -DVERSION=0.9.0.0
 copy_payload foreign_camera
 for dll in cmp/vcm/mirvo_vcam.dll cmp/dsc/mirvo_dshow64.dll cmp/dsc/mirvo_dshow32.dll; do
   osslsigncode remove-signature -in "$out/payload/$dll" -out "$out/foreign_camera/unsigned.dll" >/dev/null
-  resign vb_exact "$out/foreign_camera/unsigned.dll" "$out/foreign_camera/payload/$dll"
+  resign another "$out/foreign_camera/unsigned.dll" "$out/foreign_camera/payload/$dll"
   rm -f "$out/foreign_camera/unsigned.dll"
 done
 variant foreign_camera
