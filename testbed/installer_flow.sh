@@ -270,6 +270,10 @@ fresh)
          [ "$(reg_get "$uninstall_key" UninstallString)" = "\"$install_win\\uninstall.exe\" _?=$install_win" ]
   expect "$w: QuietUninstallString adds /S" \
          [ "$(reg_get "$uninstall_key" QuietUninstallString)" = "\"$install_win\\uninstall.exe\" /S _?=$install_win" ]
+  version="$(strings -el -n 4 "$setup" | grep -A1 -x ProductVersion | tail -n 1)"
+  echo "   setup.exe's version resource: ProductVersion ${version:-(none)}"
+  expect "$w: setup.exe carries a version resource with the entry's version" \
+         [ "$version" = "$(reg_get "$uninstall_key" DisplayVersion)" ]
   if [ -n "$ca" ]; then
     step "$w: the signatures of setup.exe and of the uninstaller it wrote (osslsigncode verify)"
     for file in "$setup" "$install/uninstall.exe"; do
