@@ -75,11 +75,16 @@ windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 # waiting) and prints its exit code, read through the process handle: the Unix
 # exit status of a Wine process keeps only 8 bits (1603 would read 67). A run
 # that waits for a person ends as "hung" after 5 minutes.
+# The helper prints into a file, not a pipe: an app that setup starts
+# (/RELAUNCH) inherits that output and would hold a pipe open for as long as it
+# runs.
 run_line() {
   local printed status=0
-  printed=$(timeout 300 "$wine_run" "$helper" run "$1" </dev/null 2>/dev/null) || status=$?
-  if [ "$status" -eq 124 ]; then echo hung; return; fi
-  sed -n 's/^exit code \([0-9]*\).*/\1/p' <<<"$printed" | tr -d '\r'
+  printed="$(mktemp)"
+  timeout 300 "$wine_run" "$helper" run "$1" </dev/null >"$printed" 2>/dev/null || status=$?
+  if [ "$status" -eq 124 ]; then echo hung; rm -f "$printed"; return; fi
+  sed -n 's/^exit code \([0-9]*\).*/\1/p' "$printed" | tr -d '\r'
+  rm -f "$printed"
 }
 # run_setup SETUP_EXE ARGUMENTS...: the installer's exit code, as run_line.
 run_setup() {

@@ -35,20 +35,22 @@ windows_path() { case "$1" in /*) printf 'Z:%s' "$1" | tr '/' '\\' ;; *) printf 
 # handle by the stand-in's "run" (the Unix exit status keeps only 8 bits), or
 # "hung" after LIMIT seconds.
 run() {
-  local limit="$1" command status=0 printed
+  local limit="$1" command
   command="\"$(windows_path "$2")\""
   shift 2
   for argument in "$@"; do command+=" $argument"; done
-  printed=$(timeout "$limit" "$wine_run" "$standin" run "$command" </dev/null 2>/dev/null) || status=$?
-  if [ "$status" -eq 124 ]; then echo hung; return; fi
-  sed -n 's/^exit code \([0-9]*\).*/\1/p' <<<"$printed" | tr -d '\r'
+  run_string "$limit" "$command"
 }
-# run_string LIMIT COMMAND_LINE: the same for a command line as it is.
+# run_string LIMIT COMMAND_LINE: the same for a command line as it is. The
+# stand-in prints into a file, not a pipe, which a program the run leaves
+# behind would inherit and hold open.
 run_string() {
   local printed status=0
-  printed=$(timeout "$1" "$wine_run" "$standin" run "$2" </dev/null 2>/dev/null) || status=$?
-  if [ "$status" -eq 124 ]; then echo hung; return; fi
-  sed -n 's/^exit code \([0-9]*\).*/\1/p' <<<"$printed" | tr -d '\r'
+  printed="$(mktemp)"
+  timeout "$1" "$wine_run" "$standin" run "$2" </dev/null >"$printed" 2>/dev/null || status=$?
+  if [ "$status" -eq 124 ]; then echo hung; rm -f "$printed"; return; fi
+  sed -n 's/^exit code \([0-9]*\).*/\1/p' "$printed" | tr -d '\r'
+  rm -f "$printed"
 }
 check() {  # NAME EXPECTED_STATUS STATUS [LOG_TEXT [LOG_FOLDER]]
   local log
