@@ -1,7 +1,7 @@
 // Stopping and relaunching the app.
 #pragma once
 
-#include "cli/options.h"
+#include "base/setup_options.h"
 
 // True when image_path lies below one of the first prefix_count prefixes:
 // the prefix (trailing separators aside) followed by a backslash or a slash,

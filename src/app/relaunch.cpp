@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "owners.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cwchar>
 #include <utility>
 
-#include "ascii_case.h"
+#include "base/ascii_case.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "audio/run_program.h"
 
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 
 update_attribute_call update_proc_thread_attribute = UpdateProcThreadAttribute;
 create_process_call create_process = CreateProcessW;

@@ -3,11 +3,11 @@
 #include <cwchar>
 #include <utility>
 
-#include "ascii_case.h"
+#include "base/ascii_case.h"
 #include "audio/run_program.h"
 #include "audio/vbcable.h"
 #include "audio/vbcable_constants.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "log/log.h"
 #include "trust/signature.h"
 
@@ -48,6 +48,17 @@ int image_path_from_final_path(const wchar_t* final_path, wchar_t* destination)
     return 0;
 }
 
+int image_on_local_disk(const wchar_t* image_path)
+{
+    // "\\server\share\...": whatever the held handle pins, the server can hand
+    // the process start other bytes than the ones that were checked.
+    if (image_path[0] == L'\\' && image_path[1] == L'\\') return 0;
+    wchar_t root[PATH_CHARS];
+    if (!GetVolumePathNameW(image_path, root, static_cast<DWORD>(PATH_CHARS))) return 0;
+    UINT type = GetDriveTypeW(root);
+    return type != DRIVE_REMOTE && type != DRIVE_NO_ROOT_DIR && type != DRIVE_UNKNOWN;
+}
+
 int open_vbcable_setup(const wchar_t* setup_path, unique_handle& file, wchar_t* image_path)
 {
     image_path[0] = 0;
@@ -74,6 +85,10 @@ int run_vbcable_setup(const wchar_t* setup_path, const vbcable_setup_run& run)
     wchar_t image_path[PATH_CHARS];
     if (!open_vbcable_setup(setup_path, setup, image_path)) {
         log_line(run.not_found_message, setup_path);
+        return 0;
+    }
+    if (!image_on_local_disk(image_path)) {
+        log_line(L"VB-CABLE setup at %ls is not on a local disk - refusing to run it elevated", setup_path);
         return 0;
     }
     if (!check_vbcable_signer(setup_path, image_path, setup.get())) {  // logs its own refusal

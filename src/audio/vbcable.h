@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "owners.h"
+#include "base/owners.h"
 
 // Nonzero when VBCABLE_PRESENCE_PATH exists under the Program Files folder
 // (anything of that name, a folder too). Logs nothing.
@@ -34,6 +34,11 @@ int open_vbcable_setup(const wchar_t* setup_path, unique_handle& file, wchar_t* 
 // a path buffer; destination (a path buffer) is then empty.
 int image_path_from_final_path(const wchar_t* final_path, wchar_t* destination);
 
+// Nonzero when image_path (as image_path_from_final_path gives it) lies on a
+// local disk: not a "\\server\share" path, and on a volume whose drive type is
+// known and not DRIVE_REMOTE (the volume root from GetVolumePathNameW). Logs nothing.
+int image_on_local_disk(const wchar_t* image_path);
+
 // What one run of the setup program is for: its arguments and the caller's own
 // lines. Each message is logged as it stands, not_found_message with the path as
 // given for its one "%ls".
@@ -47,7 +52,9 @@ struct vbcable_setup_run {
     int (*judge)(DWORD exit_code);
 };
 
-// Opens the setup program (open_vbcable_setup), checks its signer through its
+// Opens the setup program (open_vbcable_setup), refuses one that is not on a
+// local disk ("VB-CABLE setup at %ls is not on a local disk - refusing to run it
+// elevated", and nothing more is logged), checks its signer through its
 // final path and the open handle, and runs it with run.arguments from that final
 // path (run_and_wait, exit code preset to 0), holding the file open from before
 // the check until the run has ended and been judged. The command line and every

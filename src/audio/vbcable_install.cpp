@@ -2,7 +2,7 @@
 
 #include "audio/vbcable.h"
 #include "audio/vbcable_constants.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "log/log.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include <windows.h>
 
 #include "audio/vbcable.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "trust/signature.h"
 
 int verify_vbcable_setup(const wchar_t* setup_path)

@@ -7,7 +7,9 @@ int install_vcam(const wchar_t* vcam_dir);
 // camera-install --dshow-dir: the two DirectShow filters; nonzero on success.
 int install_dshow(const wchar_t* dshow_dir);
 
-// camera-remove: lets the virtual camera DLL unregister itself, deletes the four
+// camera-remove: lets the virtual camera DLL unregister itself (only when it
+// passes the signer check; otherwise "%ls does not pass the signer check - its
+// classes are removed without calling it"), deletes the four
 // camera classes, the camera folder and (when nothing else is in it) its parent,
 // then clears the ProgramData leftovers. Returns 1 once the camera folder is
 // worked out, whatever could or could not be removed (the last line says which);

@@ -5,15 +5,18 @@
 
 #include "camera/camera.h"
 #include "camera/camera_constants.h"
+#include "base/owners.h"
+#include "base/paths.h"
 #include "fs/folders.h"
-#include "fs/paths.h"
 #include "fs/placement.h"
 #include "log/log.h"
-#include "owners.h"
 #include "system/com_class.h"
 #include "trust/signature.h"
 
 namespace {
+
+constexpr const wchar_t* NOT_PLACED_INTACT =
+    L"the camera DLL could not be put in place intact; the camera this machine already has is untouched";
 
 bool exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
@@ -42,34 +45,6 @@ void remove_dshow_camera(const wchar_t* camera_dir)
     }
 }
 
-// Tries to rename target to a fresh aside name. The name carries the tick count,
-// so one taken by this very process a moment ago is tried again a tick later.
-bool move_to_aside_name(const wchar_t* target)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        wchar_t aside[PATH_CHARS];
-        if (!aside_name(aside, target)) return false;
-        if (MoveFileExW(target, aside, 0)) return true;
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
-        Sleep(20);
-    }
-    return false;
-}
-
-// Empties target, a DirectShow DLL of this run that has not passed the signer
-// check: class keys of an earlier install may name this very path, and every
-// app that opens the camera would load whatever lies there. A DLL that an app
-// loaded in the meantime cannot be deleted but can be renamed.
-void withdraw_unverified(const wchar_t* target)
-{
-    if (DeleteFileW(target)) return;
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
-    if (move_to_aside_name(target)) return;
-    log_line(L"%ls could not be removed (%lu) - apps that open the camera may load it", target, error);
-}
-
 // Deletes every "*.old" in the camera folder: copies moved aside by this and
 // earlier runs. One that a process still holds stays for a later run; folders
 // simply fail to delete.
@@ -86,6 +61,17 @@ void delete_moved_aside(const wchar_t* camera_dir)
     } while (FindNextFileW(listing.get(), &data));
 }
 
+// Opens a payload once; one that cannot be opened is reported as the copy that
+// could not be made, before anything on the machine changes.
+bool open_camera_payload(const wchar_t* source, const wchar_t* camera_dir, const wchar_t* name, int move_aside,
+                         payload_file* payload)
+{
+    open_payload(source, payload);
+    if (payload->file) return true;
+    report_unopened_payload(*payload, camera_dir, name, move_aside);
+    return false;
+}
+
 }  // namespace
 
 int install_vcam(const wchar_t* vcam_dir)
@@ -100,18 +86,23 @@ int install_vcam(const wchar_t* vcam_dir)
         log_line(L"camera DLL missing at %ls - nothing to register", source);
         return 0;
     }
-    // Nothing on the machine has changed up to here.
-    prepare_camera_folders(camera_dir);
     wchar_t target[PATH_CHARS];
     if (!join_path(target, camera_dir, VCAM_DLL_NAME)) return 0;
-
-    // Staged, with the Frame Server stopped between refused renames: it may hold the old DLL.
-    if (!place_file(source, camera_dir, VCAM_DLL_NAME, 1, 0)) {
-        log_line(L"the camera DLL could not be put in place intact; the camera this machine already has is untouched");
+    // The payload is held to the program's own signer before anything on the
+    // machine changes, and what is placed is copied from this same handle and
+    // proven byte for byte: no path an app loads ever holds unchecked bytes.
+    payload_file payload;
+    if (!open_camera_payload(source, camera_dir, VCAM_DLL_NAME, 0, &payload)) {
+        log_line(NOT_PLACED_INTACT);
         return 0;
     }
-    if (!check_same_signer(target)) {  // logs why
-        DeleteFileW(target);           // a refused DLL must not stay loadable from Program Files
+    if (!check_same_signer(source, payload.file.get())) return 0;  // logs why
+    // Nothing on the machine has changed up to here.
+    prepare_camera_folders(camera_dir);
+
+    // Staged, with the Frame Server stopped between refused renames: it may hold the old DLL.
+    if (!place_payload(payload, camera_dir, VCAM_DLL_NAME, 1, 0)) {
+        log_line(NOT_PLACED_INTACT);
         return 0;
     }
     grant_read_execute(camera_dir);  // logs its own failures; apps may still work without it
@@ -153,32 +144,30 @@ int install_dshow(const wchar_t* dshow_dir)
         log_line(L"DirectShow filter missing in %ls - nothing to register", dshow_dir);
         return 0;
     }
-    // Nothing on the machine has changed up to here.
-    prepare_camera_folders(camera_dir);
     wchar_t target64[PATH_CHARS];
     wchar_t target32[PATH_CHARS];
     // A camera folder too long for the names: nothing could be placed there.
     if (!join_path(target64, camera_dir, DSHOW64_DLL_NAME) || !join_path(target32, camera_dir, DSHOW32_DLL_NAME)) {
         return 0;
     }
+    // Both are opened and checked before either is placed: a refused update
+    // leaves the camera this machine has exactly as it was.
+    payload_file payload64;
+    payload_file payload32;
+    if (!open_camera_payload(source64, camera_dir, DSHOW64_DLL_NAME, 1, &payload64) ||
+        !open_camera_payload(source32, camera_dir, DSHOW32_DLL_NAME, 1, &payload32)) {
+        return 0;
+    }
+    if (!check_same_signer(source64, payload64.file.get()) || !check_same_signer(source32, payload32.file.get())) {
+        return 0;  // logs why
+    }
+    // Nothing on the machine has changed up to here.
+    prepare_camera_folders(camera_dir);
 
     // Apps may have the old DLLs loaded: they are moved aside, not overwritten.
-    if (!place_file(source64, camera_dir, DSHOW64_DLL_NAME, 0, 1)) return 0;
-    if (!place_file(source32, camera_dir, DSHOW32_DLL_NAME, 0, 1)) {
-        // The new 64-bit DLL stays where the keys of an earlier install lead
-        // only when it carries our signer (the check logs why it does not).
-        if (!check_same_signer(target64)) withdraw_unverified(target64);
-        return 0;
-    }
-    if (!check_same_signer(target64)) {  // logs why
-        withdraw_unverified(target64);
-        withdraw_unverified(target32);  // not checked yet
-        return 0;
-    }
-    if (!check_same_signer(target32)) {
-        withdraw_unverified(target32);
-        return 0;
-    }
+    // A 64-bit DLL placed before the 32-bit one fails is checked, so it stays.
+    if (!place_payload(payload64, camera_dir, DSHOW64_DLL_NAME, 0, 1)) return 0;
+    if (!place_payload(payload32, camera_dir, DSHOW32_DLL_NAME, 0, 1)) return 0;
     grant_read_execute(camera_dir);  // logs its own failures; apps may still work without it
 
     // Every write is tried: a camera that works for one width is better than none.

@@ -5,13 +5,14 @@
 
 #include "camera/camera.h"
 #include "camera/camera_constants.h"
+#include "base/link_safe.h"
+#include "base/owners.h"
+#include "base/paths.h"
 #include "fs/folders.h"
-#include "fs/link_safe.h"
-#include "fs/paths.h"
 #include "log/log.h"
-#include "owners.h"
 #include "system/com_class.h"
 #include "system/frame_server.h"
+#include "trust/signature.h"
 
 namespace {
 
@@ -34,6 +35,22 @@ void remove_parent_when_empty(const wchar_t* parent)
     RemoveDirectoryW(parent);
 }
 
+// The DLL knows best what it registered, but it runs as administrator here:
+// it is loaded only when it carries the program's own signer, checked through
+// a handle that keeps it from being written or renamed until the call is over.
+// Whatever it answers, the keys go afterwards.
+void unregister_checked_dll(const wchar_t* dll)
+{
+    unique_handle held(CreateFileW(dll, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+    wchar_t dll_signer[SIGNER_CHARS];
+    if (!held || same_signer_verdict(dll, held.get(), dll_signer) != signer_verdict::accepted) {
+        log_line(L"%ls does not pass the signer check - its classes are removed without calling it", dll);
+        return;
+    }
+    call_dll_export(dll, UNREGISTER_SERVER_ENTRY);
+}
+
 }  // namespace
 
 int remove_camera()
@@ -44,8 +61,7 @@ int remove_camera()
         return 0;
     }
     wchar_t dll[PATH_CHARS];
-    // The DLL knows best what it registered; whatever it answers, the keys go below.
-    if (join_path(dll, camera_dir, VCAM_DLL_NAME) && exists(dll)) call_dll_export(dll, UNREGISTER_SERVER_ENTRY);
+    if (join_path(dll, camera_dir, VCAM_DLL_NAME) && exists(dll)) unregister_checked_dll(dll);
 
     for (const wchar_t* class_id : vcam_class_ids) delete_com_class(class_id, KEY_WOW64_64KEY);
     for (const wchar_t* class_id : dshow_class_ids) {

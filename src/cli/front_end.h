@@ -15,9 +15,17 @@ enum exit_status {
 // the exit status. Writes no log line of its own.
 int run_front_end(int argc, wchar_t** argv);
 
-// Chooses the log file for verb into destination: --log, else a file in
-// temp_folder (empty when there is none) or, for machine-setup with an existing
-// install folder, in that folder. Leaves destination empty when none can be had.
+// Whether --log may name path: never when its last component is a DOS device
+// name (CON, PRN, AUX, NUL, COM1-9, LPT1-9 and COM or LPT with a superscript
+// 1, 2 or 3; with or without an extension, trailing dots and spaces stripped);
+// for an elevated verb only when the name, trailing dots and spaces stripped,
+// ends in ".log" (A to Z folded) and its last component names no stream.
+int log_file_allowed(const wchar_t* path, bool elevated_verb);
+
+// Chooses the log file for verb into destination: --log when log_file_allowed
+// takes it (when it does not, nowhere), else a file in temp_folder (empty when
+// there is none) or, for machine-setup with an existing install folder, in that
+// folder. Leaves destination empty when none can be had.
 void choose_log_path(const wchar_t* verb, const setup_options* options, const wchar_t* temp_folder,
                      wchar_t* destination);
 

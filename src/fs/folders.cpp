@@ -5,11 +5,11 @@
 
 #include <cwchar>
 
-#include "ascii_case.h"
-#include "fs/link_safe.h"
-#include "fs/paths.h"
+#include "base/ascii_case.h"
+#include "base/link_safe.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 
 namespace {
 

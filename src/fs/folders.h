@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "fs/link_safe.h"
+#include "base/link_safe.h"
 
 // Deepest folder level below the starting folder that delete_tree can reach:
 // each level adds at least two characters to a path of at most 1020.

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
-#include "fs/link_safe.h"
-#include "fs/paths.h"
+#include "base/link_safe.h"
+#include "base/owners.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
 #include "system/frame_server.h"
 
 namespace {
@@ -22,25 +22,6 @@ HANDLE open_for_compare(const wchar_t* path)
     // Full sharing: a target that another process has loaded can still be read.
     return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The payload as Setup staged it: one handle, held from the first compare to
-// the last, or the error that kept it from opening.
-struct payload {
-    HANDLE file;
-    DWORD open_error;
-};
-
-// The install folder is filled by a process that is not elevated: a payload
-// name that is a link, or a second name of some other file, could make this
-// elevated copy read a file its owner cannot and put it where every user can
-// read it. Such a name is refused with 5; a handle shared for reading (and
-// deletion, as a copy allows) only keeps writers out while it is proved.
-payload open_payload(const wchar_t* source)
-{
-    HANDLE file = open_contained_file(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                      contained_open::existing);
-    return {file, file == INVALID_HANDLE_VALUE ? GetLastError() : 0};
 }
 
 bool rewind(HANDLE file)
@@ -70,30 +51,26 @@ int handles_identical(HANDLE first, HANDLE second)
 }
 
 // 1 when the file at path holds exactly the payload's bytes.
-int matches_payload(const payload& source, const wchar_t* path)
+int matches_payload(const payload_file& source, const wchar_t* path)
 {
-    if (source.file == INVALID_HANDLE_VALUE) return 0;
+    if (!source.file) return 0;
     unique_handle other(open_for_compare(path));
     if (!other) return 0;
-    return handles_identical(source.file, other.get());
+    return handles_identical(source.file.get(), other.get());
 }
 
 // Writes the payload's bytes to a new file at destination, replacing any file
-// there. Only the bytes: not the source's attributes, times or streams. Returns
-// 1, or 0 with the last error set (the payload's open error when it has none).
-int copy_payload(const payload& source, const wchar_t* destination)
+// there, opened with the given sharing. Only the bytes: not the source's
+// attributes, times or streams. Returns 1, or 0 with the last error set.
+int copy_payload(const payload_file& source, const wchar_t* destination, DWORD share)
 {
-    if (source.file == INVALID_HANDLE_VALUE) {
-        SetLastError(source.open_error);
-        return 0;
-    }
-    if (!rewind(source.file)) return 0;
-    unique_handle copy(CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+    if (!rewind(source.file.get())) return 0;
+    unique_handle copy(CreateFileW(destination, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
     if (!copy) return 0;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(source.file, compare_first, COMPARE_CHUNK_BYTES, &got, nullptr)) return 0;
+        if (!ReadFile(source.file.get(), compare_first, COMPARE_CHUNK_BYTES, &got, nullptr)) return 0;
         if (got == 0) return 1;
         DWORD written = 0;
         if (!WriteFile(copy.get(), compare_first, got, &written, nullptr)) return 0;
@@ -112,7 +89,7 @@ int staging_name(wchar_t* destination, const wchar_t* target)
     return length >= 0;
 }
 
-int place_staged(const payload& source, const wchar_t* target, int stop_services)
+int place_staged(const payload_file& source, const wchar_t* target, int stop_services)
 {
     wchar_t staged[PATH_CHARS];
     if (!staging_name(staged, target)) {
@@ -121,7 +98,8 @@ int place_staged(const payload& source, const wchar_t* target, int stop_services
         return 0;
     }
     DeleteFileW(staged);  // a leftover of an earlier run; the copy would replace it anyway
-    if (!copy_payload(source, staged)) {
+    // Nobody else has any business with the staging copy while it is written.
+    if (!copy_payload(source, staged, 0)) {
         log_line(L"copy to %ls failed (%lu)", staged, GetLastError());
         return 0;
     }
@@ -147,7 +125,7 @@ int place_staged(const payload& source, const wchar_t* target, int stop_services
     return in_place;
 }
 
-int place_moving_aside(const payload& source, const wchar_t* target, int stop_services)
+int place_moving_aside(const payload_file& source, const wchar_t* target, int stop_services)
 {
     wchar_t aside[PATH_CHARS];
     if (!aside_name(aside, target)) {
@@ -159,7 +137,9 @@ int place_moving_aside(const payload& source, const wchar_t* target, int stop_se
     if (!MoveFileExW(target, aside, 0)) {
         log_line(L"%ls could not be moved aside (%lu); trying to copy over it", target, GetLastError());
     }
-    if (!copy_payload(source, target)) {
+    // A target that could not be moved aside may be held by a reader that
+    // shares reading and writing: the copy must not shut it out.
+    if (!copy_payload(source, target, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
         log_line(L"copy to %ls failed (%lu)", target, GetLastError());
         return 0;
     }
@@ -186,21 +166,58 @@ int files_identical(const wchar_t* first, const wchar_t* second)
     return handles_identical(first_file.get(), second_file.get());
 }
 
-int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name, int stop_services,
-               int move_aside)
+void open_payload(const wchar_t* source, payload_file* payload)
+{
+    // The install folder is filled by a process that is not elevated: a payload
+    // name that is a link, or a second name of some other file, could make this
+    // elevated copy read a file its owner cannot and put it where every user can
+    // read it. Such a name is refused with 5; a handle shared for reading (and
+    // deletion, as a copy allows) only keeps writers out while it is checked,
+    // copied and proved.
+    payload->file.reset(open_contained_file(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            contained_open::existing));
+    payload->open_error = payload->file ? 0 : GetLastError();
+}
+
+void report_unopened_payload(const payload_file& payload, const wchar_t* folder, const wchar_t* name, int move_aside)
+{
+    wchar_t target[PATH_CHARS];
+    if (!join_path(target, folder, name)) return;
+    // Named as the copy that could not be made would be: the staging copy, or
+    // the target itself when an installed file would have been moved aside.
+    wchar_t staged[PATH_CHARS];
+    bool over_target = move_aside && GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES;
+    if (!over_target && !staging_name(staged, target)) {
+        log_line(L"%ls leaves no room for a staging name - not placing it", target);
+        return;
+    }
+    log_line(L"copy to %ls failed (%lu)", over_target ? target : staged, payload.open_error);
+}
+
+int place_payload(const payload_file& payload, const wchar_t* folder, const wchar_t* name, int stop_services,
+                  int move_aside)
 {
     wchar_t target[PATH_CHARS];
     if (!join_path(target, folder, name)) return 0;
-
-    // Opened once, before the first look at the target; a payload that cannot be
-    // opened fails where the copy would have read it, as before.
-    payload payload_file = open_payload(source);
-    unique_handle payload_owner(payload_file.file);
+    // Reported before anything is moved aside: an installed file that works is
+    // not broken by a payload that could never have been copied.
+    if (!payload.file) {
+        report_unopened_payload(payload, folder, name, move_aside);
+        return 0;
+    }
     bool target_exists = GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES;
-    if (target_exists && matches_payload(payload_file, target)) {
+    if (target_exists && matches_payload(payload, target)) {
         log_line(L"%ls is already in place", target);
         return 1;
     }
-    if (!move_aside || !target_exists) return place_staged(payload_file, target, stop_services);
-    return place_moving_aside(payload_file, target, stop_services);
+    if (!move_aside || !target_exists) return place_staged(payload, target, stop_services);
+    return place_moving_aside(payload, target, stop_services);
+}
+
+int place_file(const wchar_t* source, const wchar_t* folder, const wchar_t* name, int stop_services,
+               int move_aside)
+{
+    payload_file payload;
+    open_payload(source, &payload);
+    return place_payload(payload, folder, name, stop_services, move_aside);
 }

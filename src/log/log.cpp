@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "fs/link_safe.h"
-#include "owners.h"
+#include "base/link_safe.h"
+#include "base/owners.h"
 
 wchar_t log_path[PATH_CHARS];
 
@@ -43,6 +43,11 @@ void log_line(const wchar_t* format, ...)
     format_bounded_v(message, LOG_MESSAGE_CHARS, format, args);
     va_end(args);
     message[LOG_MESSAGE_CHARS] = 0;
+    // A CR or LF from a path or a value given on the command line would start a
+    // line of the caller's choosing: every control character becomes "?".
+    for (wchar_t* c = message; *c != 0; ++c) {
+        if (*c < L' ') *c = L'?';
+    }
 
     SYSTEMTIME now;
     GetLocalTime(&now);

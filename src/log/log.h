@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "fs/paths.h"
+#include "base/paths.h"
 
 // Where lines go; empty means formatted and dropped. Set once by the front end.
 extern wchar_t log_path[PATH_CHARS];
@@ -13,7 +13,8 @@ extern wchar_t log_path[PATH_CHARS];
 constexpr size_t LOG_MESSAGE_CHARS = 1535;
 
 // Formats one message with the wide printf directives ("%ls", "%lu", "%ld",
-// "%08lx", "%d") and appends it as one line to log_path. Never fails visibly:
+// "%08lx", "%d") and appends it as one line to log_path, each character below
+// U+0020 in the message replaced by "?". Never fails visibly:
 // whatever goes wrong loses only this line.
 void log_line(const wchar_t* format, ...);
 

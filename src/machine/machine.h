@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "cli/options.h"
+#include "base/setup_options.h"
 
 // Windows builds from this one on get the Windows 11 virtual camera; older
 // ones the DirectShow filters.

@@ -3,7 +3,7 @@
 #include "audio/vbcable.h"
 #include "audio/vbcable_constants.h"
 #include "camera/camera.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "log/log.h"
 #include "machine/machine.h"
 #include "machine/staging.h"

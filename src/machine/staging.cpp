@@ -2,10 +2,10 @@
 
 #include <cwchar>
 
-#include "fs/link_safe.h"
-#include "fs/paths.h"
+#include "base/link_safe.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 
 tick_count_call staging_tick_count = GetTickCount64;
 

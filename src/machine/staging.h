@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "cli/options.h"
+#include "base/setup_options.h"
 
 // Pause between two looks at the ready marker and at Setup.
 constexpr DWORD STAGING_POLL_MS = 500;

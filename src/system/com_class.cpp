@@ -2,10 +2,10 @@
 
 #include <cwchar>
 
-#include "ascii_case.h"
-#include "fs/paths.h"
+#include "base/ascii_case.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "system/frame_server.h"
 
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 
 enum_dependents_call enum_dependent_services = EnumDependentServicesW;
 

@@ -7,10 +7,11 @@
 
 #include <cwchar>
 
-#include "ascii_case.h"
-#include "fs/paths.h"
+#include "base/ascii_case.h"
+#include "base/owners.h"
+#include "base/paths.h"
 #include "log/log.h"
-#include "owners.h"
+#include "trust/own_image.h"
 #include "trust/system_library.h"
 
 namespace {
@@ -113,52 +114,28 @@ bool contains_ignoring_case(const wchar_t* name, const wchar_t* expected)
     return false;
 }
 
-// True when the running program's own image has a certificate table, read from
-// its headers as mapped into this process, which cannot fail to be there.
-bool own_image_carries_signature()
+// One verification of path, read through file when that is an open handle: no
+// revocation check and nothing fetched over the network, so that the answer
+// does not depend on a server the machine may not reach; the state is kept
+// for the caller's WTD_STATEACTION_CLOSE.
+void fill_trust_data(const wchar_t* path, HANDLE file, WINTRUST_FILE_INFO* file_info, WINTRUST_DATA* data)
 {
-    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& certificates = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
-    return certificates.VirtualAddress != 0 || certificates.Size != 0;
+    file_info->cbStruct = sizeof(*file_info);
+    file_info->pcwszFilePath = path;
+    file_info->hFile = (file == nullptr || file == INVALID_HANDLE_VALUE) ? nullptr : file;
+    file_info->pgKnownSubject = nullptr;
+    data->cbStruct = sizeof(*data);
+    data->dwUIChoice = WTD_UI_NONE;
+    data->fdwRevocationChecks = WTD_REVOKE_NONE;
+    data->dwUnionChoice = WTD_CHOICE_FILE;
+    data->pFile = file_info;
+    data->dwStateAction = WTD_STATEACTION_VERIFY;
+    data->dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
 }
 
-}  // namespace
-
-int verify_signature(const wchar_t* path, HANDLE file)
-{
-    unique_module wintrust(load_system_library(L"wintrust.dll"));
-    auto verify = system_function<win_verify_trust_function>(wintrust.get(), "WinVerifyTrust");
-    if (verify == nullptr) return 0;
-
-    WINTRUST_FILE_INFO file_info = {};
-    file_info.cbStruct = sizeof(file_info);
-    file_info.pcwszFilePath = path;
-    file_info.hFile = (file == nullptr || file == INVALID_HANDLE_VALUE) ? nullptr : file;
-    file_info.pgKnownSubject = nullptr;
-
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    // No revocation check and nothing fetched over the network: the answer must
-    // not depend on a server the machine may not reach.
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file_info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
-
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    LONG status;
-    {
-        trust_state_guard state(verify, &action, &data);
-        status = verify(nullptr, &action, &data);
-    }
-    return status == 0;
-}
-
-void signer_name(const wchar_t* path, wchar_t* destination, size_t capacity)
+// The name of the first signer of the PKCS#7 signature that CryptQueryObject
+// finds in object (a file path or a blob) as content, into destination.
+void read_first_signer(DWORD object_type, const void* object, DWORD content, wchar_t* destination, size_t capacity)
 {
     if (capacity == 0) return;
     destination[0] = 0;
@@ -170,9 +147,8 @@ void signer_name(const wchar_t* path, wchar_t* destination, size_t capacity)
     DWORD encoding = 0;
     DWORD content_type = 0;
     DWORD format_type = 0;
-    if (!calls.query_object(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content_type, &format_type,
-                            &opened.store, &opened.message, nullptr)) {
+    if (!calls.query_object(object_type, object, content, CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding,
+                            &content_type, &format_type, &opened.store, &opened.message, nullptr)) {
         return;
     }
     DWORD size = 0;
@@ -185,33 +161,110 @@ void signer_name(const wchar_t* path, wchar_t* destination, size_t capacity)
     destination[capacity - 1] = 0;
 }
 
-int check_same_signer(const wchar_t* dll_path)
-{
-    wchar_t own_path[PATH_CHARS];
-    DWORD length = GetModuleFileNameW(nullptr, own_path, PATH_CHARS);
-    // A cut path would name some other file.
-    if (length == 0 || length >= PATH_CHARS) return 0;
+}  // namespace
 
+int verify_signature(const wchar_t* path, HANDLE file)
+{
+    unique_module wintrust(load_system_library(L"wintrust.dll"));
+    auto verify = system_function<win_verify_trust_function>(wintrust.get(), "WinVerifyTrust");
+    if (verify == nullptr) return 0;
+
+    WINTRUST_FILE_INFO file_info = {};
+    WINTRUST_DATA data = {};
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    fill_trust_data(path, file, &file_info, &data);
+    LONG status;
+    {
+        trust_state_guard state(verify, &action, &data);
+        status = verify(nullptr, &action, &data);
+    }
+    return status == 0;
+}
+
+void signer_name(const wchar_t* path, wchar_t* destination, size_t capacity)
+{
+    read_first_signer(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, destination,
+                      capacity);
+}
+
+void signer_name_from_pkcs7(const unsigned char* bytes, unsigned long size, wchar_t* destination, size_t capacity)
+{
+    // Bare PKCS#7 bytes are "signed" content, not "signed, embedded in a file":
+    // the embedded flag alone fails on a blob.
+    CRYPT_DATA_BLOB blob = {size, const_cast<BYTE*>(bytes)};
+    read_first_signer(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED, destination, capacity);
+}
+
+int verified_signer(const wchar_t* path, HANDLE file, wchar_t* signer, size_t capacity)
+{
+    if (capacity == 0) return 0;
+    signer[0] = 0;
+    // Without a handle WinVerifyTrust would open the path itself: the bytes it
+    // judged could then differ from the bytes the caller goes on to use.
+    if (file == nullptr || file == INVALID_HANDLE_VALUE) return 0;
+    unique_module wintrust(load_system_library(L"wintrust.dll"));
+    auto verify = system_function<win_verify_trust_function>(wintrust.get(), "WinVerifyTrust");
+    auto provider_data =
+        system_function<decltype(&WTHelperProvDataFromStateData)>(wintrust.get(), "WTHelperProvDataFromStateData");
+    auto provider_signer =
+        system_function<decltype(&WTHelperGetProvSignerFromChain)>(wintrust.get(), "WTHelperGetProvSignerFromChain");
+    unique_module crypt32(load_system_library(L"crypt32.dll"));
+    auto name_string = system_function<decltype(&CertGetNameStringW)>(crypt32.get(), "CertGetNameStringW");
+    if (verify == nullptr || provider_data == nullptr || provider_signer == nullptr || name_string == nullptr) {
+        return 0;
+    }
+
+    WINTRUST_FILE_INFO file_info = {};
+    WINTRUST_DATA data = {};
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    fill_trust_data(path, file, &file_info, &data);
+    trust_state_guard state(verify, &action, &data);
+    if (verify(nullptr, &action, &data) != 0) return 0;
+
+    // The signer of the very signature just verified, from the same read of the file.
+    CRYPT_PROVIDER_DATA* provider = provider_data(data.hWVTStateData);
+    CRYPT_PROVIDER_SGNR* first = provider != nullptr ? provider_signer(provider, 0, FALSE, 0) : nullptr;
+    if (first != nullptr && first->csCertChain > 0 && first->pasCertChain != nullptr &&
+        first->pasCertChain[0].pCert != nullptr) {
+        name_string(first->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, signer,
+                    static_cast<DWORD>(capacity));
+        signer[capacity - 1] = 0;
+    }
+    return 1;
+}
+
+signer_verdict same_signer_verdict(const wchar_t* dll_path, HANDLE dll, wchar_t* dll_signer)
+{
+    dll_signer[0] = 0;
+    const wchar_t* own = L"";
+    own_signer_state state = own_signer(&own);
     // An unsigned program (a development build) has no signer to hold DLLs to.
-    if (!own_image_carries_signature()) return 1;
-    wchar_t own_signer[SIGNER_CHARS];
-    signer_name(own_path, own_signer, SIGNER_CHARS);
-    // Signed, yet no name came back: accepting here would let any DLL through
-    // whenever crypt32 or the file read has a bad moment.
-    if (own_signer[0] == 0) {
+    if (state == own_signer_state::not_signed) return signer_verdict::accepted;
+    // Signed, yet no name could be read from the proven file: accepting here
+    // would let any DLL through whenever that file or crypt32 has a bad moment.
+    if (state != own_signer_state::known) return signer_verdict::own_signer_unreadable;
+    if (!verified_signer(dll_path, dll, dll_signer, SIGNER_CHARS)) return signer_verdict::not_valid;
+    return same_ignoring_ascii_case(dll_signer, own) ? signer_verdict::accepted : signer_verdict::other_signer;
+}
+
+int check_same_signer(const wchar_t* dll_path, HANDLE dll)
+{
+    wchar_t dll_signer[SIGNER_CHARS];
+    switch (same_signer_verdict(dll_path, dll, dll_signer)) {
+    case signer_verdict::accepted:
+        return 1;
+    case signer_verdict::own_signer_unreadable:
         log_line(L"cannot read the signer of this program - refusing to register %ls", dll_path);
         return 0;
-    }
-
-    if (!verify_signature(dll_path, nullptr)) {
+    case signer_verdict::not_valid:
         log_line(L"%ls does not carry a valid signature - refusing to register it", dll_path);
         return 0;
+    case signer_verdict::other_signer:
+        break;
     }
-    wchar_t dll_signer[SIGNER_CHARS];
-    signer_name(dll_path, dll_signer, SIGNER_CHARS);
-    if (same_ignoring_ascii_case(dll_signer, own_signer)) return 1;
-    log_line(L"%ls is signed by \"%ls\", not by \"%ls\" - refusing to register it", dll_path, dll_signer,
-             own_signer);
+    const wchar_t* own = L"";
+    own_signer(&own);
+    log_line(L"%ls is signed by \"%ls\", not by \"%ls\" - refusing to register it", dll_path, dll_signer, own);
     return 0;
 }
 

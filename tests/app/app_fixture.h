@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "owners.h"
+#include "base/owners.h"
 #include "support/quote_argument.h"
 #include "support/test_support.h"
 

@@ -6,7 +6,7 @@
 
 #include "audio/run_program.h"
 #include "log/log.h"
-#include "standin.h"
+#include "support/vbcable_standin.h"
 #include "support/test_support.h"
 
 namespace {

@@ -4,12 +4,13 @@
 #include <string>
 
 #include "audio/vbcable.h"
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 
 namespace {
 
-// Wine gives only drive paths; the share and volume forms are Windows' own.
+// Wine gives only drive paths; the share and volume forms are Windows' own,
+// and so is a drive that GetDriveTypeW calls remote.
 TEST(image_path_from_final_path, drive_and_share_paths_are_taken_every_other_form_is_refused)
 {
     const std::wstring long_tail(1020, L'x');   // "C:\" + 1020 = 1023 characters
@@ -19,20 +20,22 @@ TEST(image_path_from_final_path, drive_and_share_paths_are_taken_every_other_for
         std::wstring final_path;
         bool taken;
         std::wstring image_path;
+        bool local;  // the started path is on a local disk (Wine's C: and Z: are)
     } cases[] = {
-        {"drive", L"\\\\?\\C:\\Program Files\\mirvo\\setup.exe", true, L"C:\\Program Files\\mirvo\\setup.exe"},
-        {"lower-case drive", L"\\\\?\\z:\\tmp\\setup.exe", true, L"z:\\tmp\\setup.exe"},
-        {"share", L"\\\\?\\UNC\\server\\share\\setup.exe", true, L"\\\\server\\share\\setup.exe"},
-        {"longest drive path", L"\\\\?\\C:\\" + long_tail, true, L"C:\\" + long_tail},
-        {"drive path one too long", L"\\\\?\\C:\\" + long_tail + L"x", false, L""},
-        {"longest share path", L"\\\\?\\UNC\\s\\" + share_tail, true, L"\\\\s\\" + share_tail},
-        {"share path one too long", L"\\\\?\\UNC\\s\\" + share_tail + L"x", false, L""},
-        {"volume", L"\\\\?\\Volume{0b1f3c0e-1111-2222-3333-444455556666}\\setup.exe", false, L""},
-        {"device", L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\setup.exe", false, L""},
-        {"share without a server", L"\\\\?\\UNC\\", false, L""},
-        {"drive-relative", L"\\\\?\\C:setup.exe", false, L""},
-        {"no prefix", L"C:\\setup.exe", false, L""},
-        {"empty", L"", false, L""},
+        {"drive", L"\\\\?\\C:\\Program Files\\mirvo\\setup.exe", true, L"C:\\Program Files\\mirvo\\setup.exe", true},
+        {"lower-case drive", L"\\\\?\\z:\\tmp\\setup.exe", true, L"z:\\tmp\\setup.exe", true},
+        {"share", L"\\\\?\\UNC\\server\\share\\setup.exe", true, L"\\\\server\\share\\setup.exe", false},
+        {"longest drive path", L"\\\\?\\C:\\" + long_tail, true, L"C:\\" + long_tail, true},
+        {"drive path one too long", L"\\\\?\\C:\\" + long_tail + L"x", false, L"", false},
+        {"longest share path", L"\\\\?\\UNC\\s\\" + share_tail, true, L"\\\\s\\" + share_tail, false},
+        {"share path one too long", L"\\\\?\\UNC\\s\\" + share_tail + L"x", false, L"", false},
+        {"volume", L"\\\\?\\Volume{0b1f3c0e-1111-2222-3333-444455556666}\\setup.exe", false, L"", false},
+        {"device", L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\setup.exe", false, L"", false},
+        {"share without a server", L"\\\\?\\UNC\\", false, L"", false},
+        {"drive-relative", L"\\\\?\\C:setup.exe", false, L"", false},
+        {"a drive this machine does not have", L"\\\\?\\Q:\\setup.exe", true, L"Q:\\setup.exe", false},
+        {"no prefix", L"C:\\setup.exe", false, L"", false},
+        {"empty", L"", false, L"", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -40,6 +43,9 @@ TEST(image_path_from_final_path, drive_and_share_paths_are_taken_every_other_for
         wmemset(image_path, L'#', PATH_CHARS);
         EXPECT_EQ(image_path_from_final_path(c.final_path.c_str(), image_path) != 0, c.taken);
         EXPECT_EQ(std::wstring(image_path), c.image_path);
+        // A share's server can hand the process start other bytes than it gave
+        // the check: only a local disk is run from.
+        if (c.taken) EXPECT_EQ(image_on_local_disk(image_path) != 0, c.local);
     }
 }
 

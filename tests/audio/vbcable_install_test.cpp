@@ -6,29 +6,25 @@
 #include <string>
 #include <vector>
 
-#include "owners.h"
-#include "standin.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
+#include "support/vbcable_standin.h"
 
 namespace {
 
-class vbcable_install : public temp_folder_test {
+class vbcable_install : public vbcable_folder_test {
 protected:
     void SetUp() override
     {
-        temp_folder_test::SetUp();
-        vb_folder = program_files() + L"\\VB";
-        presence = vb_folder + L"\\CABLE\\VBCABLE_ControlPanel.exe";
-        ASSERT_FALSE(path_exists(vb_folder)) << "VB-CABLE left in the prefix by someone else";
+        ASSERT_NO_FATAL_FAILURE(vbcable_folder_test::SetUp());
         setup = path(L"VBCABLE_Setup_x64.exe");
     }
     void TearDown() override
     {
         // A stand-in that was started must be done before its folder goes.
         for (int i = 0; i < 100 && read_standin_record(folder).found && !standin_finished(folder); ++i) Sleep(100);
-        remove_tree(vb_folder);
-        temp_folder_test::TearDown();
+        vbcable_folder_test::TearDown();
     }
 
     DWORD install(const std::wstring& setup_path)
@@ -48,8 +44,6 @@ protected:
         ASSERT_TRUE(write_bytes(presence, "present"));
     }
 
-    std::wstring vb_folder;
-    std::wstring presence;
     std::wstring setup;
 };
 

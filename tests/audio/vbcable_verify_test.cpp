@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 
 namespace {

@@ -6,13 +6,16 @@
 #include <windows.h>
 #include <knownfolders.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "ascii_case.h"
+#include "base/ascii_case.h"
 #include "camera/camera_constants.h"
-#include "fs/paths.h"
-#include "owners.h"
+#include "base/paths.h"
+#include "base/owners.h"
+#include "support/camera_state.h"
 #include "support/quote_argument.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
@@ -39,7 +42,7 @@ enum class dll_state { no_folder, absent, source, earlier };
 // cannot be copied.
 const wchar_t* const UNREADABLE = L"(a folder)";
 
-std::wstring payload(const std::wstring& relative) { return built_program(L"camera_payloads\\") + relative; }
+std::wstring payload(const std::wstring& relative) { return camera_payload(relative); }
 
 std::wstring program(program_copy copy)
 {
@@ -54,41 +57,6 @@ void replace_all(std::string& text, const std::string& token, const std::string&
 {
     for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
         text.replace(at, token.size(), value);
-    }
-}
-
-// A string value (null: the default one) of a class key or of its subkey in
-// view; empty when missing.
-std::wstring class_value(const wchar_t* class_id, const wchar_t* subkey, const wchar_t* value, DWORD view)
-{
-    std::wstring key_path = std::wstring(CLSID_ROOT) + L"\\" + class_id;
-    if (subkey != nullptr) key_path += std::wstring(L"\\") + subkey;
-    unique_key key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
-        return L"";
-    }
-    wchar_t data[PATH_CHARS] = {};
-    DWORD bytes = sizeof(data) - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return L"";
-    }
-    return data;
-}
-
-bool class_exists(const wchar_t* class_id, DWORD view)
-{
-    unique_key key;
-    std::wstring key_path = std::wstring(CLSID_ROOT) + L"\\" + class_id;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
-}
-
-void delete_class(const wchar_t* class_id, DWORD view)
-{
-    unique_key root;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CLSID_ROOT, 0, KEY_ALL_ACCESS | view, root.put()) == ERROR_SUCCESS) {
-        RegDeleteTreeW(root.get(), class_id);
     }
 }
 
@@ -112,16 +80,7 @@ protected:
         temp_folder_test::TearDown();
     }
 
-    void clean_machine()
-    {
-        remove_tree(parent);
-        remove_tree(legacy);
-        for (const wchar_t* class_id : {vcam_class_ids[0], vcam_class_ids[1], dshow_class_ids[0], dshow_class_ids[1]}) {
-            delete_class(class_id, KEY_WOW64_64KEY);
-            delete_class(class_id, KEY_WOW64_32KEY);
-        }
-        ASSERT_FALSE(path_exists(parent)) << "a file under Program Files\\mirvo is held by some process";
-    }
+    void clean_machine() { clean_camera_state(); }
 
     // A fresh source folder holding the payloads under the names the program looks for.
     std::wstring source_folder(const wchar_t* name, const std::vector<std::pair<std::wstring, std::wstring>>& files)
@@ -191,12 +150,18 @@ protected:
         DeleteFileW(record_file().c_str());
     }
 
-    // The log of the case, with {camera}, {target}, {t64}, {t32}, {pf} and
-    // {source} (the source folder as given) in expected lines filled in.
+    // The log of the case, with {camera}, {target}, {t64}, {t32}, {pf},
+    // {source} (the source folder as given) and the payloads in it as the
+    // program names them, {p}, {p64} and {p32}, in expected lines filled in.
     std::vector<std::string> expand(const std::vector<std::string>& lines, const std::wstring& source)
     {
+        std::string folder = to_utf8(source);
+        if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') folder += '\\';
         std::vector<std::string> out;
         for (std::string line : lines) {
+            replace_all(line, "{p}", folder + "mirvo_vcam.dll");
+            replace_all(line, "{p64}", folder + "mirvo_dshow64.dll");
+            replace_all(line, "{p32}", folder + "mirvo_dshow32.dll");
             replace_all(line, "{camera}", to_utf8(camera));
             replace_all(line, "{target}", to_utf8(vcam_target));
             replace_all(line, "{t64}", to_utf8(target64));
@@ -370,23 +335,28 @@ TEST_F(camera_install, windows_11_camera_ends_as_each_step_leaves_the_machine)
          dll_state::source, true, false, false},
         {"update replaces the earlier DLL", VCAM_V1, program_copy::signed_by_ours, L"test_camera_good_v2.dll", L"",
          false, 0, {done}, {unregistered, registered}, dll_state::source, true, false, false},
-        {"DLL of another signer is deleted, with the earlier one it replaced", VCAM_V1 | LEGACY,
-         program_copy::signed_by_ours, L"another\\test_camera_good_v2.dll", L"", false, 1,
-         {"{target} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"}, {},
-         dll_state::absent, true, false, true},
-        {"unsigned DLL is deleted", NOTHING, program_copy::signed_by_ours, L"unsigned\\test_camera_good.dll", L"",
-         false, 1, {"{target} does not carry a valid signature - refusing to register it"}, {}, dll_state::absent,
+        // A refused payload is refused where Setup left it: nothing on the machine changes.
+        {"DLL of another signer: the earlier camera stays as it was", VCAM_V1 | LEGACY, program_copy::signed_by_ours,
+         L"another\\test_camera_good_v2.dll", L"", false, 1,
+         {"{p} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"}, {},
+         dll_state::earlier, true, false, true},
+        {"unsigned DLL: nothing placed", NOTHING, program_copy::signed_by_ours, L"unsigned\\test_camera_good.dll", L"",
+         false, 1, {"{p} does not carry a valid signature - refusing to register it"}, {}, dll_state::no_folder,
          false, false, false},
         {"program of another signer refuses ours", NOTHING, program_copy::signed_by_another, L"test_camera_good.dll",
          L"", false, 1,
-         {"{target} is signed by \"MIRVO Test Signer\", not by \"Another Signer\" - refusing to register it"}, {},
-         dll_state::absent, false, false, false},
+         {"{p} is signed by \"MIRVO Test Signer\", not by \"Another Signer\" - refusing to register it"}, {},
+         dll_state::no_folder, false, false, false},
         {"unsigned program takes any DLL", NOTHING, program_copy::unsigned_copy, L"another\\test_camera_good.dll",
          L"", false, 0, {done}, {unregistered, registered}, dll_state::source, true, false, false},
         {"signed program whose signer cannot be read refuses", NOTHING, program_copy::unreadable_signer,
          L"test_camera_good.dll", L"", false, 1,
-         {"cannot read the signer of this program - refusing to register {target}"}, {}, dll_state::absent, false,
+         {"cannot read the signer of this program - refusing to register {p}"}, {}, dll_state::no_folder, false,
          false, false},
+        {"DLL that cannot be read: nothing placed", VCAM_V1, program_copy::signed_by_ours, UNREADABLE, L"", false, 1,
+         {"copy to {target}.new failed (5)",
+          "the camera DLL could not be put in place intact; the camera this machine already has is untouched"},
+         {}, dll_state::earlier, true, false, false},
         {"no DllUnregisterServer: logged, goes on", NOTHING, program_copy::signed_by_ours,
          L"test_camera_no_unregister.dll", L"", false, 0, {"DllUnregisterServer returned 0x8007007f (continuing)", done},
          {registered}, dll_state::source, true, false, false},
@@ -477,34 +447,33 @@ TEST_F(camera_install, directshow_camera_ends_as_each_step_leaves_the_machine)
          program_copy::signed_by_ours, L"test_dshow64.dll", L"test_dshow32.dll", L"", 0,
          {"{t64} is already in place", "{t32} is already in place", done}, dll_state::source, dll_state::source,
          keys::targets, 0},
-        // Keys of the earlier install still name both paths: neither may hold an unchecked DLL.
-        {"64-bit DLL of another signer: both new DLLs taken away, moved-aside copies stay", DSHOW_V1,
-         program_copy::signed_by_ours, L"another\\test_dshow64_v2.dll", L"another\\test_dshow32_v2.dll", L"", 1,
-         {"{t64} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"},
-         dll_state::absent, dll_state::absent, keys::targets, 2},
-        {"32-bit DLL of another signer: only it is taken away", DSHOW_V1 | STRAY_OLD, program_copy::signed_by_ours,
-         L"test_dshow64_v2.dll", L"another\\test_dshow32_v2.dll", L"", 1,
-         {"{t32} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"},
-         dll_state::source, dll_state::absent, keys::targets, 3},
-        {"32-bit DLL cannot be copied: a new 64-bit DLL of another signer is taken away", DSHOW_V1,
+        // Both payloads are checked where Setup left them, before either is placed:
+        // a refused update leaves the earlier camera exactly as it was.
+        {"64-bit DLL of another signer: the earlier camera stays as it was", DSHOW_V1, program_copy::signed_by_ours,
+         L"another\\test_dshow64_v2.dll", L"another\\test_dshow32_v2.dll", L"", 1,
+         {"{p64} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"},
+         dll_state::earlier, dll_state::earlier, keys::targets, 0},
+        {"32-bit DLL of another signer: the earlier camera stays as it was", DSHOW_V1 | STRAY_OLD,
+         program_copy::signed_by_ours, L"test_dshow64_v2.dll", L"another\\test_dshow32_v2.dll", L"", 1,
+         {"{p32} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"},
+         dll_state::earlier, dll_state::earlier, keys::targets, 1},
+        {"32-bit DLL cannot be read: reported before any check, nothing moved aside", DSHOW_V1,
          program_copy::signed_by_ours, L"another\\test_dshow64_v2.dll", UNREADABLE, L"", 1,
-         {"copy to {t32} failed (5)",
-          "{t64} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to register it"},
-         dll_state::absent, dll_state::absent, keys::targets, 2},
-        {"32-bit DLL cannot be copied: a new 64-bit DLL of our signer stays", DSHOW_V1, program_copy::signed_by_ours,
-         L"test_dshow64_v2.dll", UNREADABLE, L"", 1, {"copy to {t32} failed (5)"}, dll_state::source,
-         dll_state::absent, keys::targets, 2},
-        {"unsigned 64-bit DLL on a fresh machine: nothing left, no keys", NOTHING, program_copy::signed_by_ours,
+         {"copy to {t32} failed (5)"}, dll_state::earlier, dll_state::earlier, keys::targets, 0},
+        {"64-bit DLL cannot be read on a fresh machine: the staging name is reported", NOTHING,
+         program_copy::signed_by_ours, UNREADABLE, L"test_dshow32_v2.dll", L"", 1, {"copy to {t64}.new failed (5)"},
+         dll_state::no_folder, dll_state::no_folder, keys::none, 0},
+        {"unsigned 64-bit DLL on a fresh machine: nothing placed, no keys", NOTHING, program_copy::signed_by_ours,
          L"unsigned\\test_dshow64.dll", L"test_dshow32.dll", L"", 1,
-         {"{t64} does not carry a valid signature - refusing to register it"}, dll_state::absent, dll_state::absent,
-         keys::none, 0},
+         {"{p64} does not carry a valid signature - refusing to register it"}, dll_state::no_folder,
+         dll_state::no_folder, keys::none, 0},
         {"unsigned program takes DLLs of another signer", NOTHING, program_copy::unsigned_copy,
          L"another\\test_dshow64.dll", L"another\\test_dshow32.dll", L"", 0, {done}, dll_state::source,
          dll_state::source, keys::targets, 0},
         {"signed program whose signer cannot be read refuses", NOTHING, program_copy::unreadable_signer,
          L"test_dshow64.dll", L"test_dshow32.dll", L"", 1,
-         {"cannot read the signer of this program - refusing to register {t64}"}, dll_state::absent,
-         dll_state::absent, keys::none, 0},
+         {"cannot read the signer of this program - refusing to register {p64}"}, dll_state::no_folder,
+         dll_state::no_folder, keys::none, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -553,45 +522,86 @@ TEST_F(camera_install, directshow_update_while_an_app_has_the_dlls_loaded)
     EXPECT_EQ(old_files(), 0);
 }
 
-// A refused DLL that an app has loaded cannot be deleted; it is moved aside so
-// that the path the earlier keys name is empty all the same.
-TEST_F(camera_install, refused_directshow_dll_that_an_app_has_loaded_is_moved_aside)
+// An app that opens the camera loads whatever DLL the class keys of the earlier
+// install name, at any moment: a thread of this test does so in a loop while a
+// refused update runs, and compares what lies at that path with the refused
+// payload each time. The refused bytes never appear there, and afterwards the
+// earlier camera is in place, whole, and registered.
+class camera_app_loop {
+public:
+    camera_app_loop(std::wstring target, std::string refused) : target_(std::move(target)), refused_(std::move(refused))
+    {
+        worker_ = std::thread([this] { run(); });
+    }
+    ~camera_app_loop() { stop(); }
+    void stop()
+    {
+        stopping_ = true;
+        if (worker_.joinable()) worker_.join();
+    }
+    int looks = 0;
+    int loads = 0;
+    int refused_seen = 0;
+
+private:
+    void run()
+    {
+        while (!stopping_) {
+            ++looks;
+            // 64-bit DLLs are loaded as an app loads them; the 32-bit one is only read.
+            HMODULE loaded = LoadLibraryExW(target_.c_str(), nullptr, 0);
+            if (loaded != nullptr) ++loads;
+            if (read_bytes(target_) == refused_) ++refused_seen;
+            if (loaded != nullptr) FreeLibrary(loaded);
+        }
+    }
+    std::wstring target_;
+    std::string refused_;
+    std::atomic<bool> stopping_{false};
+    std::thread worker_;
+};
+
+TEST_F(camera_install, refused_update_over_a_working_camera_never_puts_the_refused_bytes_where_apps_load)
 {
-    // An unsigned build took DLLs of another signer; the signed one refuses them.
-    std::wstring source = dshow_source(L"source", L"another\\test_dshow64.dll", L"another\\test_dshow32.dll");
-    ASSERT_EQ(install(program_copy::unsigned_copy, L"--dshow-dir " + ::quoted(source), L"earlier.log"), 0u);
-    holder app(this, {target64});
-    ASSERT_TRUE(app.ready());
+    static const struct {
+        const char* name;
+        bool dshow;
+        const wchar_t* refused;  // payload of another signer
+    } cases[] = {
+        {"Windows 11 camera", false, L"another\\test_camera_good_v2.dll"},
+        {"DirectShow camera, 64-bit DLL refused", true, L"another\\test_dshow64_v2.dll"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(clean_machine());
+        ASSERT_NO_FATAL_FAILURE(prepare(c.dshow ? DSHOW_V1 : VCAM_V1));
+        std::wstring source = c.dshow ? dshow_source(L"source", c.refused, L"test_dshow32_v2.dll")
+                                      : vcam_source(L"source", c.refused);
+        const std::wstring& target = c.dshow ? target64 : vcam_target;
+        std::string earlier = read_bytes(target);
+        DeleteFileW(path(L"install.log").c_str());
 
-    EXPECT_EQ(install(program_copy::signed_by_ours, L"--dshow-dir " + ::quoted(source)), 1u);
-    EXPECT_EQ(logged(), expand({"{t64} is already in place", "{t32} is already in place",
-                                "{t64} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to "
-                                "register it"},
-                               source));
-    EXPECT_FALSE(path_exists(target64));
-    EXPECT_FALSE(path_exists(target32));
-    EXPECT_EQ(old_files(), 1);
-    expect_dshow_keys_name_targets();  // untouched: they lead nowhere now
-}
+        camera_app_loop app(target, read_bytes(payload(c.refused)));
+        DWORD status = install(program_copy::signed_by_ours,
+                               (c.dshow ? L"--dshow-dir " : L"--vcam-dir ") + ::quoted(source));
+        app.stop();
 
-// The one case where a refused DLL must stay: a process holds it open without
-// delete sharing, which blocks the deletion and the rename alike. The log says so.
-TEST_F(camera_install, refused_directshow_dll_held_without_delete_sharing_stays_with_a_line_that_says_so)
-{
-    std::wstring source = dshow_source(L"source", L"another\\test_dshow64.dll", L"another\\test_dshow32.dll");
-    ASSERT_EQ(install(program_copy::unsigned_copy, L"--dshow-dir " + ::quoted(source), L"earlier.log"), 0u);
-    holder app(this, {L"--open", target64});
-    ASSERT_TRUE(app.ready());
-
-    EXPECT_EQ(install(program_copy::signed_by_ours, L"--dshow-dir " + ::quoted(source)), 1u);
-    EXPECT_EQ(logged(), expand({"{t64} is already in place", "{t32} is already in place",
-                                "{t64} is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to "
-                                "register it",
-                                "{t64} could not be removed (32) - apps that open the camera may load it"},
-                               source));
-    EXPECT_TRUE(path_exists(target64));
-    EXPECT_FALSE(path_exists(target32));
-    EXPECT_EQ(old_files(), 0);
+        EXPECT_EQ(status, 1u);
+        EXPECT_EQ(logged(), expand({std::string(c.dshow ? "{p64}" : "{p}") +
+                                    " is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to "
+                                    "register it"},
+                                   source));
+        EXPECT_GT(app.loads, 0) << "the loop never loaded the registered DLL";
+        EXPECT_EQ(app.refused_seen, 0) << "of " << app.looks << " looks";
+        EXPECT_EQ(read_bytes(target), earlier);
+        if (c.dshow) {
+            EXPECT_EQ(read_bytes(target32), read_bytes(payload(L"test_dshow32.dll")));
+            expect_dshow_keys_name_targets();
+            EXPECT_EQ(old_files(), 0);
+        } else {
+            EXPECT_TRUE(vcam_keys_name_target());
+        }
+    }
 }
 
 // A failing class write does not stop the other three; the run fails and keeps

@@ -6,7 +6,8 @@
 
 #include "camera/camera_constants.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
+#include "support/camera_state.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
@@ -28,13 +29,6 @@ const std::string LINK = "C:\\ProgramData\\mirvo is a link to another folder: re
 const std::string STOPPING = "stopping the Windows camera service so a loaded camera DLL is released";
 
 constexpr DWORD VIEWS[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
-
-bool class_exists(const wchar_t* class_id, DWORD view)
-{
-    std::wstring path = std::wstring(CLSID_ROOT) + L"\\" + class_id;
-    unique_key key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
-}
 
 void delete_camera_classes()
 {
@@ -193,6 +187,51 @@ TEST_F(camera_remove_test, the_windows_11_camera_goes_with_its_folder_and_the_em
             EXPECT_FALSE(class_exists(id, KEY_WOW64_64KEY));
             EXPECT_TRUE(class_exists(id, KEY_WOW64_32KEY)) << "only the 64-bit view is cleared";
         }
+        EXPECT_FALSE(path_exists(PARENT));
+    }
+}
+
+// Removal runs the DLL's own DllUnregisterServer as administrator: only a DLL
+// that carries the program's own signer is loaded at all. Signed copies of the
+// program run here; the test DLL records every call of its entry points.
+TEST_F(camera_remove_test, a_camera_dll_that_fails_the_signer_check_is_never_loaded)
+{
+    const std::wstring payloads = built_program(L"camera_payloads\\");
+    const std::string refused = to_utf8(VCAM_DLL) + " does not pass the signer check - its classes are removed without "
+                                                    "calling it";
+    const struct {
+        const char* name;
+        const wchar_t* program;  // under camera_payloads\machine
+        const wchar_t* dll;      // under camera_payloads
+        bool called;
+    } cases[] = {
+        {"our signer: called", L"signed", L"test_camera_good.dll", true},
+        {"another signer", L"signed", L"another\\test_camera_good.dll", false},
+        {"no signature", L"signed", L"unsigned\\test_camera_good.dll", false},
+        {"the program's own signer cannot be read", L"corrupt_signer", L"test_camera_good.dll", false},
+        {"a development build calls any DLL", L"unsigned", L"another\\test_camera_good.dll", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_machine();
+        DeleteFileW(log_file.c_str());
+        DeleteFileW(record.c_str());
+        install_vcam_by_hand(payloads + c.dll);
+        run_request request;
+        request.program = payloads + L"machine\\" + c.program + L"\\mirvo_machine.exe";
+        request.arguments = L"camera-remove --log \"" + log_file + L"\"";
+        request.environment = {L"MIRVO_TEST_CAMERA_RECORD=" + record};
+
+        run_result run = run_program(request);
+
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exit_code, 0u);
+        std::vector<std::string> expected;
+        if (!c.called) expected.push_back(refused);
+        expected.push_back(REMOVED);
+        EXPECT_EQ(messages(), expected);
+        EXPECT_EQ(read_bytes(record), c.called ? "unregister " + to_utf8(VCAM_DLL) + "\n" : "");
+        for (const wchar_t* id : vcam_class_ids) EXPECT_FALSE(class_exists(id, KEY_WOW64_64KEY));
         EXPECT_FALSE(path_exists(PARENT));
     }
 }

@@ -20,4 +20,6 @@ add_custom_target(dll_search_parts DEPENDS search_camera search_helper_own searc
 # prefix, and plays the Frame Server with test_service.exe.
 mirvo_test(NAME camera_remove_tests SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/camera_remove_test.cpp
            DEPENDS camera_parts test_service LABELS services wine_stand_in)
-set_tests_properties(camera_remove_tests PROPERTIES RESOURCE_LOCK machine_state)
+# Signed copies of the program and the DLLs come from the camera_payloads fixture.
+set_tests_properties(camera_remove_tests PROPERTIES RESOURCE_LOCK machine_state
+                     FIXTURES_REQUIRED "wine;camera_payloads")

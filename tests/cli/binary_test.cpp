@@ -1,7 +1,7 @@
 // What Windows reads from the shipped program before it runs a line of it.
 #include <string>
 
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 
 namespace {

@@ -93,4 +93,55 @@ TEST_F(log_choice, a_file_name_that_does_not_fit_leaves_no_log)
     EXPECT_EQ(chosen(L"machine-setup", fits), fits + L"\\install.log");
 }
 
+// An elevated run appends only to a file that is a log by its name, and no run
+// writes to a DOS device; what is refused logs nowhere (no fallback file).
+TEST_F(log_choice, log_option_names_a_log_file_on_elevated_verbs_and_never_a_device)
+{
+    const struct {
+        const wchar_t* log;
+        bool elevated_verbs;    // camera-install and machine-setup take it
+        bool unelevated_verbs;  // stop-app and vbcable-verify take it
+    } cases[] = {
+        {L"C:\\logs\\x.log", true, true},
+        {L"C:\\logs\\x.LOG", true, true},
+        {L"C:\\logs\\x.log.", true, true},
+        {L"C:\\logs\\x.log . ", true, true},
+        {L"relative/x.Log", true, true},
+        {L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp\\x.cmd", false, true},
+        {L"C:\\logs\\x.bat", false, true},
+        {L"C:\\logs\\x.log.txt", false, true},
+        {L"C:\\logs\\x.logx", false, true},
+        {L"C:\\logs\\x.cmd:y.log", false, true},  // a stream of another file
+        {L"C:\\logs\\log", false, true},
+        {L"NUL", false, false},
+        {L"nul.log", false, false},
+        {L"C:\\logs\\NUL.log", false, false},
+        {L"C:\\logs\\nul .log", false, false},
+        {L"C:\\logs\\Con.log.", false, false},
+        {L"COM1", false, false},
+        {L"C:\\logs\\com9.log", false, false},
+        {L"lpt1.txt", false, false},
+        {L"C:\\logs\\COM\u00b9.log", false, false},
+        {L"C:\\logs\\LPT\u00b3", false, false},
+        {L"C:NUL", false, false},
+        {L"C:\\logs\\aux", false, false},
+        {L"C:\\logs\\prn.log", false, false},
+        // Device-like names that are none.
+        {L"C:\\logs\\COM0.log", true, true},
+        {L"C:\\logs\\COM10.log", true, true},
+        {L"C:\\logs\\console.log", true, true},
+        {L"C:\\logs\\nul2.log", true, true},
+        {L"C:\\NUL\\x.log", true, true},  // a folder of that name: only the last part counts
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.log));
+        for (const wchar_t* verb : {L"camera-install", L"machine-setup", L"machine-remove"}) {
+            EXPECT_EQ(chosen(verb, install, c.log), c.elevated_verbs ? std::wstring(c.log) : L"") << to_utf8(verb);
+        }
+        for (const wchar_t* verb : {L"stop-app", L"vbcable-verify"}) {
+            EXPECT_EQ(chosen(verb, install, c.log), c.unelevated_verbs ? std::wstring(c.log) : L"") << to_utf8(verb);
+        }
+    }
+}
+
 }  // namespace

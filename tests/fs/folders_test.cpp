@@ -9,7 +9,7 @@
 
 #include "fs/folders.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
 

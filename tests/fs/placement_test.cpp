@@ -5,7 +5,7 @@
 
 #include "fs/placement.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
 
@@ -192,6 +192,7 @@ TEST_F(placement_test, a_source_that_cannot_be_read_is_reported_with_the_name_wr
         {"missing, staged", path(L"missing.dll"), 0, "copy to " + t() + ".new failed (2)"},
         {"held exclusively, staged", source, 0, "copy to " + t() + ".new failed (32)"},
         {"missing, move-aside", path(L"missing.dll"), 1, "copy to " + t() + " failed (2)"},
+        {"held exclusively, move-aside", source, 1, "copy to " + t() + " failed (32)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -201,15 +202,48 @@ TEST_F(placement_test, a_source_that_cannot_be_read_is_reported_with_the_name_wr
         EXPECT_EQ(place_file(c.source.c_str(), camera.c_str(), L"mirvo_dshow64.dll", 0, c.move_aside), 0);
 
         EXPECT_EQ(messages(), std::vector<std::string>{c.message});
-        if (c.move_aside) {
-            // The old target was moved aside before the copy, and stays there.
-            EXPECT_FALSE(path_exists(target));
-            EXPECT_EQ(names_in(camera).size(), 1u);
-        } else {
-            EXPECT_EQ(read_bytes(target), "old camera");
-        }
+        // Reported before anything changed: the installed file is not moved aside
+        // for a payload that could never be copied.
+        EXPECT_EQ(read_bytes(target), "old camera");
+        EXPECT_EQ(names_in(camera), std::vector<std::string>{"mirvo_dshow64.dll"});
         remove_tree(camera);
         ASSERT_TRUE(CreateDirectoryW(camera.c_str(), nullptr));
+    }
+}
+
+// A target that cannot be moved aside (its holder does not share deletion) is
+// copied over; the copy shares reading and writing, so a holder that shares
+// writing does not keep the update out. One that shares only reading does.
+TEST_F(placement_test, a_target_that_cannot_be_moved_aside_is_copied_over_when_its_holder_shares_writing)
+{
+    const struct {
+        const char* name;
+        DWORD holder_share;
+        int placed;
+        std::vector<std::string> messages;
+        const char* target_after;
+    } cases[] = {
+        {"holder shares reading and writing", FILE_SHARE_READ | FILE_SHARE_WRITE, 1,
+         {t() + " could not be moved aside (32); trying to copy over it"}, "new camera"},
+        {"holder shares reading only", FILE_SHARE_READ, 0,
+         {t() + " could not be moved aside (32); trying to copy over it", "copy to " + t() + " failed (32)"},
+         "old camera"},
+    };
+    ASSERT_TRUE(write_bytes(source, "new camera"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(log_path);
+        ASSERT_TRUE(write_bytes(target, "old camera"));
+        {
+            unique_handle holder(
+                CreateFileW(target.c_str(), GENERIC_READ, c.holder_share, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder);
+
+            EXPECT_EQ(place(0, 1), c.placed);
+        }
+        EXPECT_EQ(messages(), c.messages);
+        EXPECT_EQ(read_bytes(target), c.target_after);
+        EXPECT_EQ(names_in(camera), std::vector<std::string>{"mirvo_dshow64.dll"});
     }
 }
 

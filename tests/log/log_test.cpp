@@ -124,6 +124,17 @@ TEST_F(log_writer, percent_signs_in_arguments_are_written_unchanged)
     EXPECT_EQ(log_messages(file), std::vector<std::string>{"C:\\100%d\\%ls%n%%\\x.dll is already in place"});
 }
 
+// A CR LF in a value from the command line must not start a line of its own:
+// every character below U+0020 becomes "?"; U+0020 and U+007F and above stay.
+TEST_F(log_writer, control_characters_in_a_message_become_question_marks)
+{
+    log_line(L"copy to %ls failed", L"C:\\x.dll\r\n[00:00:00] [elevated] forged\tline\x01\x1f \x7f\u0085");
+    std::string bytes = read_bytes(file);
+    EXPECT_EQ(log_messages_in(bytes),
+              std::vector<std::string>{"copy to C:\\x.dll??[00:00:00] [elevated] forged?line?? \x7f\xc2\x85 failed"});
+    EXPECT_EQ(bytes.find("\r\n"), bytes.size() - 2) << "one line, ended once";
+}
+
 TEST_F(log_writer, non_ascii_text_is_written_as_utf8)
 {
     log_line(L"%ls", L"C:\\Users\\J\u00f6rg\\\u65e5\u672c\\\U0001F4F7");

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 
-#include "owners.h"
-#include "standin.h"
+#include "base/owners.h"
+#include "support/quote_argument.h"
+#include "support/vbcable_standin.h"
 #include "support/test_support.h"
+#include "support/unix_links.h"
 
 namespace {
 
@@ -435,6 +437,113 @@ TEST_F(machine_flow_test, removal_without_an_install_folder_looks_in_the_current
     // The command line names the path as given; the image is the file found.
     EXPECT_EQ(record.command_line, "\"audio-driver\\VBCABLE_Setup_x64.exe\" -u -h");
     EXPECT_EQ(record.image, to_utf8(payload));
+}
+
+// A machine-setup that still waits when a test ends early is ended with it.
+struct running_setup {
+    explicit running_setup(HANDLE handle) : process(handle) {}
+    ~running_setup()
+    {
+        if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 10000);
+        }
+    }
+    unique_handle process;
+};
+
+// A per-user install keeps mirvo_machine.exe in a folder its user owns. While
+// machine-setup waits for the ready marker, that user swaps the running file
+// for one signed by someone else, whose camera DLLs sit in the install folder:
+// the program's own signer comes from the running image it holds, so the
+// rename is refused (a Windows rename) or changes nothing (a Unix-side one,
+// which sharing does not stop): the other signer's DLLs are refused.
+TEST_F(machine_flow_test, a_program_file_swapped_while_setup_waits_changes_nothing_it_trusts)
+{
+    const std::wstring payloads = built_program(L"camera_payloads\\");
+    const std::wstring camera = program_files() + L"\\mirvo\\Camera";
+    const std::string another_signer = " is signed by \"Another Signer\", not by \"MIRVO Test Signer\" - refusing to "
+                                       "register it";
+    const struct {
+        const char* name;
+        DWORD build;
+        bool unix_swap;      // else a Windows rename of the running file, which must fail
+        const wchar_t* dlls;  // folder under camera_payloads the camera DLLs come from
+        std::string line;    // the camera's outcome line
+    } cases[] = {
+        {"Windows 11 camera, Windows rename refused, own DLLs registered", 22000, false, L"",
+         "MIRVO Camera registered from " + to_utf8(camera)},
+        {"DirectShow camera, Windows rename refused, own DLLs registered", 19045, false, L"",
+         "machine-wide camera classes registered OK (apps run as administrator can open the camera)"},
+        {"Windows 11 camera, Unix-side swap: the other signer's DLL refused", 22000, true, L"another\\",
+         to_utf8(install) + "\\cmp\\vcm\\mirvo_vcam.dll" + another_signer},
+        {"DirectShow camera, Unix-side swap: the other signer's DLLs refused", 19045, true, L"another\\",
+         to_utf8(install) + "\\cmp\\dsc\\mirvo_dshow64.dll" + another_signer},
+    };
+    const std::wstring folder = path(L"program");
+    const std::wstring program = folder + L"\\mirvo_machine.exe";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(run_machine(L"camera-remove").exit_code, 0u);
+        remove_tree(folder);
+        remove_tree(install + L"\\cmp");
+        DeleteFileW(log.c_str());
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW((payloads + L"machine\\signed\\mirvo_machine.exe").c_str(), program.c_str(), FALSE));
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (install + L"\\cmp\\vcm").c_str(), nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, (install + L"\\cmp\\dsc").c_str(), nullptr), ERROR_SUCCESS);
+        const std::wstring from = payloads + c.dlls;
+        ASSERT_TRUE(CopyFileW((from + L"test_camera_good.dll").c_str(), (install + L"\\cmp\\vcm\\mirvo_vcam.dll").c_str(),
+                              FALSE));
+        ASSERT_TRUE(CopyFileW((from + L"test_dshow64.dll").c_str(), (install + L"\\cmp\\dsc\\mirvo_dshow64.dll").c_str(),
+                              FALSE));
+        ASSERT_TRUE(CopyFileW((from + L"test_dshow32.dll").c_str(), (install + L"\\cmp\\dsc\\mirvo_dshow32.dll").c_str(),
+                              FALSE));
+        ASSERT_NO_FATAL_FAILURE(set_windows_build(c.build));
+
+        std::wstring command = ::quoted(program) + L" machine-setup --install-dir " + ::quoted(install) +
+                               L" --nonce swap-1 --wait-for-files --no-vbcable --log " + ::quoted(log);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &started))
+            << GetLastError();
+        unique_handle thread(started.hThread);
+        running_setup setup(started.hProcess);
+        // Held once a rename of the file is refused (a rename that goes through
+        // before the program holds its file is put back); a start under load
+        // may take seconds.
+        bool held = false;
+        for (int i = 0; i < 1200 && !held && WaitForSingleObject(setup.process.get(), 0) == WAIT_TIMEOUT; ++i) {
+            if (MoveFileExW(program.c_str(), (program + L".probe").c_str(), 0)) {
+                ASSERT_TRUE(MoveFileExW((program + L".probe").c_str(), program.c_str(), 0));
+                Sleep(50);
+                continue;
+            }
+            held = GetLastError() == ERROR_SHARING_VIOLATION;
+        }
+        ASSERT_TRUE(held) << "the running program never held its own file; log: " << read_bytes(log);
+        if (c.unix_swap) {
+            ASSERT_NO_FATAL_FAILURE(unix_replace(program, program + L".moved", payloads + L"machine\\another\\mirvo_machine.exe"));
+            ASSERT_EQ(read_bytes(program), read_bytes(payloads + L"machine\\another\\mirvo_machine.exe"));
+        } else {
+            EXPECT_FALSE(MoveFileExW(program.c_str(), (program + L".moved").c_str(), 0));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        }
+        ASSERT_TRUE(write_bytes(install + L"\\.elevated_ready", "swap-1"));
+        ASSERT_EQ(WaitForSingleObject(setup.process.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+        DWORD status = 0xFFFFFFFF;
+        GetExitCodeProcess(setup.process.get(), &status);
+
+        EXPECT_EQ(status, 0u);
+        std::vector<std::string> lines = messages();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end());
+        EXPECT_EQ(std::find(lines.begin(), lines.end(), CAMERA_FAILED) != lines.end(), c.unix_swap);
+        // Nothing of the other signer reached the camera folder.
+        EXPECT_EQ(path_exists(camera), !c.unix_swap);
+    }
+    ASSERT_EQ(run_machine(L"camera-remove").exit_code, 0u);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "log/log.h"
 #include "machine/staging.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
 

@@ -1,6 +1,6 @@
 #include "support/stand_in_services.h"
 
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 
 bool install_stand_in_service(SC_HANDLE manager, const std::wstring& name, const wchar_t* mode, DWORD delay_ms,

@@ -4,8 +4,8 @@
 #include <cwctype>
 #include <regex>
 
-#include "fs/paths.h"
-#include "owners.h"
+#include "base/paths.h"
+#include "base/owners.h"
 
 std::wstring built_program(const wchar_t* name)
 {

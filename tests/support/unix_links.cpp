@@ -88,3 +88,13 @@ void remove_unix_link(const std::wstring& link)
     ASSERT_FALSE(unix_link.empty()) << "not running under Wine";
     ASSERT_NO_FATAL_FAILURE(run_unix_command("rm -f " + shell_word(unix_link)));
 }
+
+void unix_replace(const std::wstring& file, const std::wstring& moved_to, const std::wstring& replacement)
+{
+    std::string unix_file = unix_path(file);
+    std::string unix_moved = unix_path(moved_to);
+    std::string unix_replacement = unix_path(replacement);
+    ASSERT_FALSE(unix_file.empty() || unix_moved.empty() || unix_replacement.empty()) << "not running under Wine";
+    ASSERT_NO_FATAL_FAILURE(run_unix_command("mv " + shell_word(unix_file) + " " + shell_word(unix_moved) + " && cp " +
+                                             shell_word(unix_replacement) + " " + shell_word(unix_file)));
+}

@@ -17,3 +17,8 @@ void make_unix_link(const std::wstring& target, const std::wstring& link);
 // Removes the link itself with /bin/rm, never what it points at, and returns
 // once rm has finished.
 void remove_unix_link(const std::wstring& link);
+
+// Renames file to moved_to and copies replacement to file's name with /bin/mv
+// and /bin/cp, which Windows sharing does not stop: what a user who owns the
+// folder can do to a file that a Windows handle holds. Returns once both ran.
+void unix_replace(const std::wstring& file, const std::wstring& moved_to, const std::wstring& replacement);

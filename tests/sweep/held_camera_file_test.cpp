@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "support/camera_state.h"
 #include "support/quote_argument.h"
+#include "support/running_program.h"
 #include "support/test_support.h"
-#include "sweep_support.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "support/quote_argument.h"
+#include "support/running_program.h"
 #include "support/test_support.h"
-#include "sweep_support.h"
 
 namespace {
 

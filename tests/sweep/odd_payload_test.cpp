@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "standin.h"
+#include "support/camera_state.h"
 #include "support/quote_argument.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
-#include "sweep_support.h"
+#include "support/vbcable_standin.h"
 
 namespace {
 
@@ -43,23 +43,18 @@ void remove_payload(payload_kind kind, const std::wstring& path)
     }
 }
 
-class odd_payload : public temp_folder_test {
+class odd_payload : public vbcable_folder_test {
 protected:
     void SetUp() override
     {
-        temp_folder_test::SetUp();
-        vb_folder = program_files() + L"\\VB";
-        ASSERT_FALSE(path_exists(vb_folder)) << "VB-CABLE left in the prefix by someone else";
+        ASSERT_NO_FATAL_FAILURE(vbcable_folder_test::SetUp());
         ASSERT_NO_FATAL_FAILURE(clean_camera_state());
     }
     void TearDown() override
     {
-        remove_tree(vb_folder);
         clean_camera_state();
-        temp_folder_test::TearDown();
+        vbcable_folder_test::TearDown();
     }
-
-    std::wstring vb_folder;
 };
 
 TEST_F(odd_payload, setup_programs_that_are_not_vb_audios_are_never_run)
@@ -124,7 +119,8 @@ TEST_F(odd_payload, camera_dlls_that_are_empty_text_or_links_are_never_registere
     ASSERT_TRUE(CreateDirectoryW(source.c_str(), nullptr));
     const std::wstring dll = source + L"\\mirvo_vcam.dll";
     const std::wstring log = path(L"install.log");
-    const std::string unsigned_line = to_utf8(target) + " does not carry a valid signature - refusing to register it";
+    // Refused where Setup left it, before anything reaches the camera folder.
+    const std::string unsigned_line = to_utf8(dll) + " does not carry a valid signature - refusing to register it";
     const struct {
         const char* name;
         payload_kind kind;

@@ -6,31 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "standin.h"
 #include "support/quote_argument.h"
 #include "support/test_support.h"
-#include "sweep_support.h"
+#include "support/vbcable_standin.h"
 
 namespace {
 
-class setup_crash : public temp_folder_test {
-protected:
-    void SetUp() override
-    {
-        temp_folder_test::SetUp();
-        vb_folder = program_files() + L"\\VB";
-        presence = vb_folder + L"\\CABLE\\VBCABLE_ControlPanel.exe";
-        ASSERT_FALSE(path_exists(vb_folder)) << "VB-CABLE left in the prefix by someone else";
-    }
-    void TearDown() override
-    {
-        remove_tree(vb_folder);
-        temp_folder_test::TearDown();
-    }
-
-    std::wstring vb_folder;
-    std::wstring presence;
-};
+using setup_crash = vbcable_folder_test;
 
 TEST_F(setup_crash, a_crashed_setup_program_is_judged_by_the_presence_file_and_its_code_logged)
 {

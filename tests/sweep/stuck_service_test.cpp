@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
+#include "support/camera_state.h"
 #include "support/quote_argument.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
-#include "sweep_support.h"
 #include "system/frame_server.h"
 
 namespace {

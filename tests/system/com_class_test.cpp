@@ -7,7 +7,7 @@
 
 #include "camera/camera_constants.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "system/com_class.h"
 

@@ -9,7 +9,7 @@
 
 #include "fs/placement.h"
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/stand_in_services.h"
 #include "support/test_support.h"
 #include "system/frame_server.h"

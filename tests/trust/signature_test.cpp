@@ -4,8 +4,9 @@
 #include <vector>
 
 #include "log/log.h"
-#include "owners.h"
+#include "base/owners.h"
 #include "support/test_support.h"
+#include "trust/own_image.h"
 #include "trust/signature.h"
 
 namespace {
@@ -72,6 +73,84 @@ TEST(signature, a_signer_name_is_cut_to_the_buffer_and_terminated)
     signer_name(signed_file(L"vb_company.exe").c_str(), name, 6);
     EXPECT_STREQ(name, L"VB-Au");
     EXPECT_EQ(name[6], L'#') << "wrote past the capacity";
+}
+
+// The camera DLL check: one verification through the held handle gives both the
+// verdict and the signer of the signature it verified; no handle, no verdict.
+TEST(verified_signer, verdict_and_signer_come_from_one_verification_through_the_handle)
+{
+    static const struct {
+        const wchar_t* file;
+        bool valid;
+        const wchar_t* signer;
+    } cases[] = {
+        {L"dll_program_signer.dll", true, L"MIRVO Test Signer"},
+        {L"dll_program_signer_lower.dll", true, L"mirvo test signer"},
+        {L"dll_another.dll", true, L"Another Signer"},
+        {L"dll_program_signer_tampered.dll", false, L""},
+        {L"unsigned.dll", false, L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.file));
+        std::wstring path = signed_file(c.file);
+        unique_handle file(open_shared_for_reading(path));
+        ASSERT_TRUE(file);
+        wchar_t signer[SIGNER_CHARS];
+        wmemset(signer, L'#', SIGNER_CHARS);
+        EXPECT_EQ(verified_signer(path.c_str(), file.get(), signer, SIGNER_CHARS) != 0, c.valid);
+        EXPECT_STREQ(signer, c.signer);
+        // Without a handle the path is never opened in its place.
+        EXPECT_FALSE(verified_signer(path.c_str(), nullptr, signer, SIGNER_CHARS));
+        EXPECT_FALSE(verified_signer(path.c_str(), INVALID_HANDLE_VALUE, signer, SIGNER_CHARS));
+    }
+    // The handle decides, not the path it is named by.
+    unique_handle ours(open_shared_for_reading(signed_file(L"dll_program_signer.dll")));
+    wchar_t signer[SIGNER_CHARS];
+    EXPECT_TRUE(verified_signer(signed_file(L"unsigned.dll").c_str(), ours.get(), signer, SIGNER_CHARS));
+    EXPECT_STREQ(signer, L"MIRVO Test Signer");
+}
+
+// The program's own signer is read from its file mapped as data: the PKCS#7
+// bytes of the certificate table, found by the security directory's offset.
+TEST(signer_from_mapped_file, reads_the_certificate_table_of_a_mapped_pe_file)
+{
+    static const struct {
+        const wchar_t* file;
+        bool has_table;
+        const wchar_t* signer;
+    } cases[] = {
+        {L"probe_signed.exe", true, L"MIRVO Test Signer"},
+        {L"vb_company.exe", true, L"VB-Audio Software QUARN ELIDORE Ltd"},
+        {L"dll_another.dll", true, L"Another Signer"},
+        {L"probe_unsigned.exe", false, L""},
+        {L"probe_unreadable_signer.exe", true, L""},  // its PKCS#7 bytes are damaged
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.file));
+        std::string bytes = read_bytes(signed_file(c.file));
+        ASSERT_FALSE(bytes.empty());
+        bool has_table = !c.has_table;
+        wchar_t signer[SIGNER_CHARS];
+        signer_from_mapped_file(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &has_table, signer,
+                                SIGNER_CHARS);
+        EXPECT_EQ(has_table, c.has_table);
+        EXPECT_STREQ(signer, c.signer);
+    }
+    // A table that reaches past the end of the file is read as no signer, never past the end.
+    std::string cut = read_bytes(signed_file(L"probe_signed.exe"));
+    cut.resize(cut.size() - 16);
+    bool has_table = false;
+    wchar_t signer[SIGNER_CHARS];
+    signer_from_mapped_file(reinterpret_cast<const unsigned char*>(cut.data()), cut.size(), &has_table, signer,
+                            SIGNER_CHARS);
+    EXPECT_TRUE(has_table);
+    EXPECT_STREQ(signer, L"");
+    // Not a PE file at all: taken as signed with no signer, so nothing is trusted through it.
+    std::string text = "MZ but nothing more";
+    signer_from_mapped_file(reinterpret_cast<const unsigned char*>(text.data()), text.size(), &has_table, signer,
+                            SIGNER_CHARS);
+    EXPECT_TRUE(has_table);
+    EXPECT_STREQ(signer, L"");
 }
 
 class signature_copy : public temp_folder_test {};
@@ -184,7 +263,7 @@ TEST_F(signer_rule, camera_dll_must_carry_the_running_programs_signer_when_that_
     static const struct {
         const wchar_t* probe;
         const wchar_t* dll;
-        DWORD status;  // 0 accepted, 1 refused
+        DWORD status;  // 0 accepted, 1 refused, 3 not opened
         int message;   // 0 none, 1 no valid signature, 2 another signer, 3 own signer unreadable
         const char* dll_signer;
     } cases[] = {
@@ -193,12 +272,13 @@ TEST_F(signer_rule, camera_dll_must_carry_the_running_programs_signer_when_that_
         {L"probe_signed.exe", L"dll_another.dll", 1, 2, "Another Signer"},
         {L"probe_signed.exe", L"unsigned.dll", 1, 1, ""},
         {L"probe_signed.exe", L"dll_program_signer_tampered.dll", 1, 1, ""},
-        {L"probe_signed.exe", L"no_such_file.dll", 1, 1, ""},
+        // A DLL that cannot be opened is never examined: the caller reports it.
+        {L"probe_signed.exe", L"no_such_file.dll", 3, 0, ""},
         // An unsigned program (a development build) takes every DLL unexamined.
         {L"probe_unsigned.exe", L"dll_another.dll", 0, 0, ""},
         {L"probe_unsigned.exe", L"unsigned.dll", 0, 0, ""},
         {L"probe_unsigned.exe", L"dll_program_signer_tampered.dll", 0, 0, ""},
-        {L"probe_unsigned.exe", L"no_such_file.dll", 0, 0, ""},
+        {L"probe_unsigned.exe", L"no_such_file.dll", 3, 0, ""},
         // Signed, but no signer name comes back: nothing to hold a DLL to, so none passes.
         {L"probe_unreadable_signer.exe", L"dll_program_signer.dll", 1, 3, ""},
         {L"probe_unreadable_signer.exe", L"unsigned.dll", 1, 3, ""},

@@ -1,4 +1,4 @@
-#include "fs/paths.h"
+#include "base/paths.h"
 
 #include <shlobj.h>
 

@@ -1,6 +1,4 @@
-#include "standin.h"
-
-#include "support/test_support.h"
+#include "support/vbcable_standin.h"
 
 std::wstring signed_standin(const wchar_t* name) { return built_program(L"audio_signed\\") + name; }
 
@@ -47,4 +45,18 @@ std::string quoted_command_line(const std::wstring& path, const char* arguments)
     std::string line(1, '"');
     line.append(to_utf8(path)).append("\" ").append(arguments);
     return line;
+}
+
+void vbcable_folder_test::SetUp()
+{
+    temp_folder_test::SetUp();
+    vb_folder = program_files() + L"\\VB";
+    presence = vb_folder + L"\\CABLE\\VBCABLE_ControlPanel.exe";
+    ASSERT_FALSE(path_exists(vb_folder)) << "VB-CABLE left in the prefix by someone else";
+}
+
+void vbcable_folder_test::TearDown()
+{
+    remove_tree(vb_folder);
+    temp_folder_test::TearDown();
 }

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "fs/paths.h"
+#include "base/paths.h"
 
 // Code units of a buffer for a final path (GetFinalPathNameByHandleW): longer
 // than a path buffer, since the final path of a folder may be longer than the

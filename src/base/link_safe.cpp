@@ -1,11 +1,11 @@
-#include "fs/link_safe.h"
+#include "base/link_safe.h"
 
 #include <winternl.h>
 
 #include <cwchar>
 
-#include "ascii_case.h"
-#include "owners.h"
+#include "base/ascii_case.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -1,12 +1,16 @@
-// The tests' VB-CABLE setup stand-in (setup_standin.cpp): placing signed copies
-// of it with their behaviour, and reading what a run of it recorded.
+// The tests' VB-CABLE setup stand-in (standins/vbcable_setup_standin.cpp):
+// placing signed copies of it with their behaviour, reading what a run of it
+// recorded, and the fixture of the tests that run it against the prefix's
+// VB-CABLE folder.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-// A copy signed at test time (sign_setup_standin.sh): "setup_signed.exe",
+#include "support/test_support.h"
+
+// A copy signed at test time (tests/audio/sign_setup_standin.sh): "setup_signed.exe",
 // "setup_another_signer.exe", "setup_tampered.exe" or "setup_unsigned.exe".
 std::wstring signed_standin(const wchar_t* name);
 
@@ -29,3 +33,15 @@ std::string quoted_command_line(const std::wstring& path, const char* arguments)
 
 // True once a run in that folder has done all its behaviour file asks.
 bool standin_finished(const std::wstring& image_folder);
+
+// A test of its own temp folder that runs the stand-in against the prefix's
+// VB-CABLE folder (Program Files\VB): refuses to start when another left one
+// there, and removes it afterwards.
+class vbcable_folder_test : public temp_folder_test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::wstring vb_folder;
+    std::wstring presence;  // the file whose presence means VB-CABLE is installed
+};

@@ -37,28 +37,9 @@
 #include <string>
 #include <vector>
 
+#include "standin_files.h"
+
 namespace {
-
-std::string read_text(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
-    CloseHandle(file);
-    return text;
-}
-
-void write_text(const std::wstring& path, const std::string& text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
 
 // Every value of KEY, in the order of the lines.
 std::vector<std::string> values_of(const std::string& text, const std::string& key)
@@ -75,7 +56,8 @@ std::vector<std::string> values_of(const std::string& text, const std::string& k
     return values;
 }
 
-std::string value_of(const std::string& text, const std::string& key)
+// The first value of KEY (a whole key: "exit" is not "remove_exit").
+std::string first_value(const std::string& text, const std::string& key)
 {
     std::vector<std::string> values = values_of(text, key);
     return values.empty() ? std::string() : values.front();
@@ -160,7 +142,7 @@ int wmain()
         std::string behaviour = read_text(folder + L"\\elevated_standin.txt");
         log_line(log, vbcable ? "stand-in machine-remove: --vbcable given" : "stand-in machine-remove: --vbcable not given");
         for (const std::string& line : values_of(behaviour, "remove_line")) log_line(log, line);
-        return std::atoi(value_of(behaviour, "remove_exit").c_str());
+        return std::atoi(first_value(behaviour, "remove_exit").c_str());
     }
     if (verb != L"machine-setup") return 90;
     for (int i = 0; i < 600 && GetFileAttributesW((folder + L"\\.elevated_ready").c_str()) == INVALID_FILE_ATTRIBUTES;
@@ -170,8 +152,8 @@ int wmain()
     }
     std::string behaviour = read_text(folder + L"\\elevated_standin.txt");
     for (const std::string& line : values_of(behaviour, "line")) log_line(log, line);
-    Sleep(static_cast<DWORD>(std::atoi(value_of(behaviour, "delay").c_str())));
-    std::string done = value_of(behaviour, "done");
+    Sleep(static_cast<DWORD>(std::atoi(first_value(behaviour, "delay").c_str())));
+    std::string done = first_value(behaviour, "done");
     if (done == "nonce") write_text(folder + L"\\.elevated_done", nonce);
     if (done == "lower") {
         for (char& c : nonce) {
@@ -180,5 +162,5 @@ int wmain()
         write_text(folder + L"\\.elevated_done", nonce);
     }
     if (done == "other") write_text(folder + L"\\.elevated_done", "OTHER");
-    return std::atoi(value_of(behaviour, "exit").c_str());
+    return std::atoi(first_value(behaviour, "exit").c_str());
 }

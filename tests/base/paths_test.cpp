@@ -1,6 +1,6 @@
 #include <string>
 
-#include "fs/paths.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 
 namespace {

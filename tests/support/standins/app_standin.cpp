@@ -15,6 +15,8 @@
 #include <cwchar>
 #include <string>
 
+#include "standin_files.h"
+
 namespace {
 
 constexpr int EXIT_WHEN_ASKED = 42;
@@ -23,39 +25,15 @@ UINT exit_message = 0;
 bool exit_when_asked = true;
 const wchar_t* asked_file = nullptr;
 
-std::string utf8(const std::wstring& wide)
-{
-    if (wide.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-bool append_text(const wchar_t* path, const std::string& text)
-{
-    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
 // Written under a temporary name and renamed, so a test never reads half a record.
 int record(const std::wstring& folder)
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     unsigned long long time = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    wchar_t current[32768];
-    DWORD length = GetCurrentDirectoryW(32768, current);
-    std::string text = utf8(GetCommandLineW()) + "\n" + utf8(std::wstring(current, length)) + "\n" +
-                       std::to_string(time) + "\n";
+    std::string text = utf8(GetCommandLineW()) + "\n" + utf8(current_folder()) + "\n" + std::to_string(time) + "\n";
     std::wstring name = folder + L"\\" + std::to_wstring(GetCurrentProcessId());
-    std::wstring partial = name + L".partial";
-    if (!append_text(partial.c_str(), text)) return 3;
-    return MoveFileExW(partial.c_str(), (name + L".record").c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 3;
+    return publish(name + L".partial", name + L".record", text) ? 0 : 3;
 }
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l)

@@ -20,55 +20,9 @@
 #include <cwchar>
 #include <string>
 
+#include "standin_files.h"
+
 namespace {
-
-std::string utf8(const std::wstring& wide)
-{
-    if (wide.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring wide(const std::string& text)
-{
-    if (text.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string read_text(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
-    CloseHandle(file);
-    return text;
-}
-
-bool write_text(const std::wstring& path, const std::string& text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
-// Written under another name first, so that a reader never sees half of it.
-bool publish(const std::wstring& path, const std::string& text)
-{
-    std::wstring partial = path + L".partial";
-    return write_text(partial, text) && MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
 
 // A running image can be renamed unless someone holds it open without sharing
 // delete; whoever ran it and still holds it with read-only sharing makes this fail.
@@ -130,13 +84,12 @@ int wmain()
     DWORD length = GetModuleFileNameW(nullptr, image, 32768);
     std::wstring image_path(image, length);
     std::wstring folder = image_path.substr(0, image_path.find_last_of(L'\\'));
-    wchar_t current[32768];
-    DWORD current_length = GetCurrentDirectoryW(32768, current);
 
     std::string record = "command_line=" + utf8(GetCommandLineW()) + "\n" +
-                         "folder=" + utf8(std::wstring(current, current_length)) + "\n" +
+                         "folder=" + utf8(current_folder()) + "\n" +
                          "image=" + utf8(image_path) + "\n" + "rename=" + try_rename(image_path) + "\n";
-    if (!publish(folder + L"\\standin_record.txt", record)) return 90;
+    std::wstring record_file = folder + L"\\standin_record.txt";
+    if (!publish(record_file + L".partial", record_file, record)) return 90;
 
     int exit_code = 0;
     std::string behaviour = read_text(folder + L"\\standin_behaviour.txt");
@@ -162,6 +115,7 @@ int wmain()
         if (key == "exit") exit_code = std::stoi(value);
         if (key == "crash") crash(value);
     }
-    publish(folder + L"\\standin_finished.txt", "finished\n");
+    std::wstring finished_file = folder + L"\\standin_finished.txt";
+    publish(finished_file + L".partial", finished_file, "finished\n");
     return exit_code;
 }

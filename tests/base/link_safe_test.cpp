@@ -1,8 +1,8 @@
 #include <string>
 #include <vector>
 
-#include "fs/link_safe.h"
-#include "owners.h"
+#include "base/link_safe.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 #include "support/unix_links.h"
 

@@ -2,8 +2,8 @@
 // show the length limits of known_folder_path and camera_folder.
 #include <string>
 
-#include "fs/paths.h"
-#include "owners.h"
+#include "base/paths.h"
+#include "base/owners.h"
 #include "support/test_support.h"
 
 namespace {

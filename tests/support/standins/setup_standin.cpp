@@ -13,32 +13,7 @@
 #include <cstdio>
 #include <string>
 
-namespace {
-
-std::string read_all(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-bool write_all(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size();
-    CloseHandle(file);
-    return ok;
-}
-
-}  // namespace
+#include "standin_files.h"
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -63,15 +38,12 @@ int wmain(int argc, wchar_t** argv)
         return 3;
     }
     CloseHandle(process.hThread);
-    write_all(pid_file, std::to_string(process.dwProcessId));
+    write_text(pid_file, std::to_string(process.dwProcessId));
     if (marker == L"-") return 7;
 
     Sleep(delay);
     std::wstring ready = install_dir + L"\\.elevated_ready";
-    if (!write_all(ready + L".tmp", read_all(marker)) ||
-        !MoveFileExW((ready + L".tmp").c_str(), ready.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return 4;
-    }
+    if (!publish(ready + L".tmp", ready, read_text(marker))) return 4;
     if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) return 5;
     DWORD status = 6;
     GetExitCodeProcess(process.hProcess, &status);
