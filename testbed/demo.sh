@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The demo command: installs what is missing, builds, builds the reference NSIS
-# installer (examples/nsis) for a sample MIRVO build, and in a new throwaway
-# Wine prefix (build/demo-prefix) installs and removes it on the Windows 11 and
-# the Windows 10 path, as a user's machine would see it. Every step prints what
-# it looks at and checks what it expects; the summary counts them, and the
-# command ends with 1 when one failed.
+# installer (examples/nsis) for a sample MIRVO build and its variants (an
+# earlier version, a camera of another signer), and in a new throwaway Wine
+# prefix (build/demo-prefix) runs one scenario per block, as a user's machine
+# and a deployment tool would see it (testbed/installer_flow.sh). Every step
+# prints what it looks at and checks what it expects; the summary counts them,
+# and the command ends with 1 when one failed.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/testbed/setup-machine.sh"
 echo "== building (the program, the sample app and the stand-in payloads)"
 bash "$root/testbed/build.sh" mirvo_release mirvo_sample_app mirvo_launch test_camera_good test_dshow64 \
-     test_dshow32 vbcable_setup_standin trust_sample same_signer_probe >/dev/null
+     test_dshow32 vbcable_setup_standin trust_sample same_signer_probe nsis_elevated_standin >/dev/null
 
 bin="$root/build/bin"
 results="$root/build/demo-results.txt"
@@ -24,11 +25,12 @@ echo "   The payloads are STAND-INS built from this project's own sources (a tes
 echo "   DLL, DirectShow stand-ins, a stand-in for VB-Audio's setup program, a sample app),"
 echo "   signed just now with a THROWAWAY TEST CERTIFICATE made in build/demo-pki, never"
 echo "   with a real one. The installer carries the shipped build/release/mirvo_machine.exe,"
-echo "   signed the same way by the camera DLLs' signer."
+echo "   signed the same way by the camera DLLs' signer; setup.exe and its uninstaller too."
 pki="$root/build/demo-pki"
 bash "$root/tests/trust/make_test_pki.sh" "$pki" "$bin/trust_parts/trust_sample.dll" \
      "$bin/trust_parts/same_signer_probe.exe" >/dev/null
-bash "$root/examples/nsis/build_sample_installer.sh" "$root/build" "$pki/keys" "$root/build/nsis" >/dev/null
+bash "$root/tests/nsis/build_test_installers.sh" "$root/build" "$pki/keys" "$root/build/nsis" \
+     "$bin/nsis_parts/nsis_elevated_standin.exe" >/dev/null
 setup="$root/build/nsis/mirvo_setup.exe"
 echo "   built $setup ($(stat -c %s "$setup") bytes) with makensis $(makensis -VERSION)"
 payload="$root/build/nsis/payload"
@@ -73,15 +75,29 @@ run 0 --unelevated "vbcable-verify on the signed VB-CABLE stand-in" \
 run 1 --unelevated "vbcable-verify on a camera DLL (another signer)" \
     vbcable-verify --setup "$payload/cmp/vcm/mirvo_vcam.dll"
 
-echo
-echo "== install, app restart and removal on the Windows 11 path"
-RESULTS="$results" bash "$root/testbed/installer_flow.sh" "$setup" 22000 || true
-echo
-echo "== install and removal with the elevation declined (Windows 11 path)"
-RESULTS="$results" bash "$root/testbed/installer_flow.sh" "$setup" 22000 declined || true
-echo
-echo "== install, app restart and removal on the Windows 10 path"
-RESULTS="$results" bash "$root/testbed/installer_flow.sh" "$setup" 19045 || true
+export CA="$pki/keys/ca.pem" HELPER="$bin/nsis_parts/nsis_elevated_standin.exe"
+# scenario TITLE WHAT_IS_CHECKED BUILD NAME: one block of the demo.
+scenario() {
+  echo
+  echo "== $1"
+  echo "   checks: $2"
+  RESULTS="$results" bash "$root/testbed/installer_flow.sh" "$setup" "$3" "$4" || true
+}
+scenario "install, app restart and removal on the Windows 11 path" \
+         "exit codes, install.log, the camera, VB-CABLE, the Add/Remove Programs entry (reg query), both signatures, the uninstall through the registered QuietUninstallString" \
+         22000 fresh
+scenario "install and removal on the Windows 10 path" "the same with the DirectShow camera" 19045 fresh
+scenario "install with the elevation declined (the /ELEVATION_DECLINED switch stands in for No at the UAC prompt)" \
+         "1602, the app without the machine part, setup run again offering it" 22000 declined
+scenario "install accepted, uninstall declined, uninstall again" \
+         "1602 and the machine part kept with the means to remove it, then a full removal" 22000 uninstall-declined
+scenario "upgrade over an installed earlier version while the sample app runs: setup.exe /S /RELAUNCH" \
+         "the app is asked to exit, the new files are in place, /RELAUNCH starts it again" 22000 upgrade
+scenario "upgrade while a helper holds mirvo.exe with share mode 0 (stands in for the file of a running app, which Windows locks)" \
+         "1603, the setup.log line, no dialog, the old file unchanged; then the same setup succeeds" 22000 held
+scenario "VB-CABLE on the machine before MIRVO" "install skips it, no ownership recorded, the uninstall keeps it" 22000 vbcable-before
+scenario "a failure as a user meets it: camera DLLs signed by another signer" \
+         "1603 and what setup.log says" 22000 foreign-camera
 
 passed=$(grep -c '^PASS' "$results" || true)
 failed=$(grep -c '^FAIL' "$results" || true)

@@ -5,9 +5,14 @@
 # signed here with a throwaway test PKI, never with a real certificate:
 #   "MIRVO Test Signer"  the shipped mirvo_machine.exe, the camera DLLs, the app
 #   "QUARN ELIDORE"      the VB-CABLE setup stand-in
-#   build_sample_installer.sh BUILD_DIR KEYS OUT
+#   build_sample_installer.sh BUILD_DIR KEYS OUT [makensis options...]
 # BUILD_DIR is the CMake build tree, KEYS the keys folder that
-# tests/trust/make_test_pki.sh made; OUT gets payload/ and mirvo_setup.exe.
+# tests/trust/make_test_pki.sh made; OUT gets payload/ and mirvo_setup.exe,
+# whose setup.exe and uninstaller are signed too (makensis -DSIGN_CMD).
+# MIRVO_MACHINE_EXE names a mirvo_machine.exe signed elsewhere (a release
+# pipeline's) to package instead of signing build/release/mirvo_machine.exe
+# here. A mirvo_machine.exe without a valid signature is refused: unsigned, it
+# would accept any camera DLL.
 set -eu
 build="$(cd "$1" && pwd)"
 keys="$(cd "$2" && pwd)"
@@ -25,7 +30,15 @@ payload="$out/payload"
 mkdir -p "$payload/cmp/vcm" "$payload/cmp/dsc" "$payload/audio-driver"
 
 # The shipped program is stripped already; it is signed last and never changed after.
-sign program "$build/release/mirvo_machine.exe" "$payload/mirvo_machine.exe"
+if [ -n "${MIRVO_MACHINE_EXE:-}" ]; then
+  cp "$MIRVO_MACHINE_EXE" "$payload/mirvo_machine.exe"
+else
+  sign program "$build/release/mirvo_machine.exe" "$payload/mirvo_machine.exe"
+fi
+if ! osslsigncode verify -CAfile "$keys/ca.pem" -in "$payload/mirvo_machine.exe" >/dev/null 2>&1; then
+  echo "build_sample_installer.sh: ${MIRVO_MACHINE_EXE:-$payload/mirvo_machine.exe} carries no valid signature; refusing to package it" >&2
+  exit 1
+fi
 sign program "$bin/mirvo_sample_app.exe" "$payload/mirvo.exe"
 sign program "$bin/camera_parts/test_camera_good.dll" "$payload/cmp/vcm/mirvo_vcam.dll"
 sign program "$bin/camera_parts/test_dshow64.dll" "$payload/cmp/dsc/mirvo_dshow64.dll"
@@ -37,6 +50,8 @@ sign vb_exact "$bin/audio_parts/vbcable_setup_standin.exe" "$payload/audio-drive
 presence='C:\Program Files\VB\CABLE\VBCABLE_ControlPanel.exe'
 printf -- '-i:create=%s\r\n-u:delete=%s\r\n' "$presence" "$presence" > "$out/standin_behaviour.txt"
 
+# %1 is the file makensis has just written; a real build also sets TIMESTAMP_URL.
 makensis -V2 -DPAYLOAD="$payload" -DOUT_FILE="$out/mirvo_setup.exe" \
-         -DSTANDIN_BEHAVIOUR="$out/standin_behaviour.txt" "$here/installer.nsi"
+         -DSIGN_CMD="bash \"$here/sign_file.sh\" \"$keys/program\" \"%1\"" \
+         -DSTANDIN_BEHAVIOUR="$out/standin_behaviour.txt" "${@:4}" "$here/installer.nsi"
 echo "sample installer: $out/mirvo_setup.exe"

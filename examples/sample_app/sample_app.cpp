@@ -12,6 +12,9 @@
 //                             then keeps a top-level window until it is asked to
 //                             exit ("MIRVO.ExitForUninstall", sent by stop-app) or
 //                             10 minutes pass.
+//   mirvo.exe                 the app as a user (or Setup's /RELAUNCH) starts it:
+//                             it notes "started: process N" and keeps a window
+//                             the same way.
 #include <windows.h>
 
 #include <cwchar>
@@ -84,23 +87,17 @@ int hand_over_restart()
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == exit_message && exit_message != 0) {
-        note(L"relaunched: asked to exit (MIRVO.ExitForUninstall); exiting");
+        note(L"app: asked to exit (MIRVO.ExitForUninstall); exiting");
         PostQuitMessage(0);
         return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-int run_relaunched(DWORD previous)
+// Keeps a top-level window until stop-app's message comes or 10 minutes pass;
+// notes TEXT once the window is there.
+int run_window(const wchar_t* text)
 {
-    // The process that asked for the restart must be gone before this one runs.
-    HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, previous);
-    bool gone = old == nullptr || WaitForSingleObject(old, 0) == WAIT_OBJECT_0;
-    if (old != nullptr) CloseHandle(old);
-    wchar_t text[160];
-    swprintf(text, 160, L"relaunched: process %lu started; the previous process %lu %ls", GetCurrentProcessId(),
-             previous, gone ? L"had ended" : L"was STILL RUNNING");
-
     exit_message = RegisterWindowMessageW(L"MIRVO.ExitForUninstall");
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = window_procedure;
@@ -115,12 +112,24 @@ int run_relaunched(DWORD previous)
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (message.message == WM_TIMER) {
-            note(L"relaunched: nobody asked it to exit within 10 minutes; exiting");
+            note(L"app: nobody asked it to exit within 10 minutes; exiting");
             break;
         }
         DispatchMessageW(&message);
     }
     return 0;
+}
+
+int run_relaunched(DWORD previous)
+{
+    // The process that asked for the restart must be gone before this one runs.
+    HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, previous);
+    bool gone = old == nullptr || WaitForSingleObject(old, 0) == WAIT_OBJECT_0;
+    if (old != nullptr) CloseHandle(old);
+    wchar_t text[160];
+    swprintf(text, 160, L"relaunched: process %lu started; the previous process %lu %ls", GetCurrentProcessId(),
+             previous, gone ? L"had ended" : L"was STILL RUNNING");
+    return run_window(text);
 }
 
 }  // namespace
@@ -138,6 +147,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int)
 
     if (wcsncmp(command_line, L"--update", 8) == 0) return hand_over_restart();
     if (wcsncmp(command_line, L"--relaunched ", 13) == 0) return run_relaunched(wcstoul(command_line + 13, nullptr, 10));
-    note(L"usage: mirvo.exe --update | --relaunched PID");
+    if (command_line[0] == L'\0') {
+        wchar_t text[64];
+        swprintf(text, 64, L"started: process %lu", GetCurrentProcessId());
+        return run_window(text);
+    }
+    note(L"usage: mirvo.exe [--update | --relaunched PID]");
     return 2;
 }
