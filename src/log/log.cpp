@@ -13,6 +13,10 @@ namespace {
 
 constexpr size_t LINE_CHARS = 1699;
 constexpr int UTF8_BYTES = 4000;
+// Opens of a log that another process holds without write sharing, 20 ms
+// apart: half a second at most before the line is given up.
+constexpr int LOG_OPEN_TRIES = 25;
+constexpr DWORD LOG_OPEN_RETRY_MS = 20;
 
 }  // namespace
 
@@ -65,8 +69,16 @@ void log_line(const wchar_t* format, ...)
     // that moment, even when another process appended in between. The log may
     // lie in a folder a standard user controls: a log that is a link or has a
     // second name is not written, so this elevated run appends to no other file.
-    unique_handle file(open_contained_file(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           contained_open::existing_or_new));
+    unique_handle file;
+    // A reader that follows the log opens it without write sharing for a
+    // moment (NSIS's FileOpen does, each time the installer looks): the line
+    // waits that moment out rather than being lost.
+    for (int attempt = 1;; ++attempt) {
+        file.reset(open_contained_file(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       contained_open::existing_or_new));
+        if (file || GetLastError() != ERROR_SHARING_VIOLATION || attempt == LOG_OPEN_TRIES) break;
+        Sleep(LOG_OPEN_RETRY_MS);
+    }
     if (!file) return;
 
     char utf8[UTF8_BYTES];

@@ -1,5 +1,6 @@
 #include <cwchar>
 #include <string>
+#include <thread>
 
 #include "log/log.h"
 #include "support/test_support.h"
@@ -151,6 +152,23 @@ TEST_F(log_writer, a_line_too_long_for_utf8_is_dropped_but_the_file_is_created)
     EXPECT_EQ(read_bytes(file), "");
     log_line(L"next");
     EXPECT_EQ(log_messages(file), std::vector<std::string>{"next"});
+}
+
+// The reference installer follows install.log with NSIS's FileOpen, which shares
+// reading only, for a moment at each look: a line written then waits for it.
+TEST_F(log_writer, a_reader_that_holds_the_log_without_write_sharing_for_a_moment_loses_no_line)
+{
+    ASSERT_TRUE(write_bytes(file, "kept\r\n"));
+    HANDLE reader = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::thread closing([reader] {
+        Sleep(150);
+        CloseHandle(reader);
+    });
+    log_line(L"written once the reader is done");
+    closing.join();
+    EXPECT_EQ(log_messages_in(read_bytes(file).substr(6)),
+              std::vector<std::string>{"written once the reader is done"});
 }
 
 TEST_F(log_writer, unwritable_places_lose_the_line_quietly)
