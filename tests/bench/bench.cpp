@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/paths.h"
+#include "bench_clock.h"
 #include "camera/camera_constants.h"
 #include "fs/folders.h"
 #include "fs/placement.h"
@@ -32,18 +33,6 @@ std::wstring floor_exe;
 std::wstring regsvr32_exe;
 std::wstring work;
 int repetitions = 5;
-
-double now_seconds()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 double median(std::vector<double> values)
 {

@@ -15,23 +15,14 @@
 #include <cwchar>
 
 #include "base/paths.h"
+#include "bench_clock.h"
 #include "fs/placement.h"
 #include "trust/own_image.h"
 #include "trust/signature.h"
 
 namespace {
 
-double now_ms()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double now_ms() { return 1000.0 * now_seconds(); }
 
 // The signer of the file at path, read from a read-only view of it.
 bool mapped_signer(const wchar_t* path, wchar_t* name)
