@@ -18,6 +18,35 @@ constexpr int UTF8_BYTES = 4000;
 constexpr int LOG_OPEN_TRIES = 25;
 constexpr DWORD LOG_OPEN_RETRY_MS = 20;
 
+// Appends one formatted line to log_path; whatever goes wrong loses the line.
+void append_to_log(const wchar_t* line)
+{
+    if (log_path[0] == 0) return;
+
+    // Append-only access: every write lands at the end of the file as it is at
+    // that moment, even when another process appended in between. The log may
+    // lie in a folder a standard user controls: a log that is a link or has a
+    // second name is not written, so this elevated run appends to no other file.
+    unique_handle file;
+    // A reader that follows the log opens it without write sharing for a
+    // moment (NSIS's FileOpen does, each time the installer looks): the line
+    // waits that moment out rather than being lost.
+    for (int attempt = 1;; ++attempt) {
+        file.reset(open_contained_file(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       contained_open::existing_or_new));
+        if (file || GetLastError() != ERROR_SHARING_VIOLATION || attempt == LOG_OPEN_TRIES) break;
+        Sleep(LOG_OPEN_RETRY_MS);
+    }
+    if (!file) return;
+
+    char utf8[UTF8_BYTES];
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, UTF8_BYTES, nullptr, nullptr);
+    if (bytes > 1) {
+        DWORD written = 0;
+        WriteFile(file.get(), utf8, static_cast<DWORD>(bytes - 1), &written, nullptr);
+    }
+}
+
 }  // namespace
 
 int format_bounded_v(wchar_t* buffer, size_t count, const wchar_t* format, va_list args)
@@ -63,28 +92,9 @@ void log_line(const wchar_t* format, ...)
                    static_cast<unsigned>(now.wSecond), message);
     line[LINE_CHARS] = 0;
 
-    if (log_path[0] == 0) return;
-
-    // Append-only access: every write lands at the end of the file as it is at
-    // that moment, even when another process appended in between. The log may
-    // lie in a folder a standard user controls: a log that is a link or has a
-    // second name is not written, so this elevated run appends to no other file.
-    unique_handle file;
-    // A reader that follows the log opens it without write sharing for a
-    // moment (NSIS's FileOpen does, each time the installer looks): the line
-    // waits that moment out rather than being lost.
-    for (int attempt = 1;; ++attempt) {
-        file.reset(open_contained_file(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       contained_open::existing_or_new));
-        if (file || GetLastError() != ERROR_SHARING_VIOLATION || attempt == LOG_OPEN_TRIES) break;
-        Sleep(LOG_OPEN_RETRY_MS);
-    }
-    if (!file) return;
-
-    char utf8[UTF8_BYTES];
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, UTF8_BYTES, nullptr, nullptr);
-    if (bytes > 1) {
-        DWORD written = 0;
-        WriteFile(file.get(), utf8, static_cast<DWORD>(bytes - 1), &written, nullptr);
-    }
+    append_to_log(line);
+#ifdef MIRVO_KILL_POINTS
+    // The kill sweep's build of the program may end itself right here.
+    kill_point_after_log_line();
+#endif
 }
