@@ -17,32 +17,48 @@ enum class kill_kind { none, change, line };
 struct kill_plan {
     kill_kind kind = kill_kind::none;
     long at = 0;
+    // A pause instead of a kill (MIRVO_PAUSE_AT, for MIRVO_PAUSE_MS): the run
+    // holds whatever it holds there while a test starts a second run or kills
+    // this one from outside.
+    kill_kind pause_kind = kill_kind::none;
+    long pause_at = 0;
+    DWORD pause_ms = 0;
     long changes = 0;
     long lines = 0;
 };
+
+// "change:k" or "line:k" from the environment variable name.
+void read_point(const wchar_t* name, kill_kind* kind, long* at)
+{
+    wchar_t text[64] = {};
+    DWORD got = GetEnvironmentVariableW(name, text, 64);
+    if (got == 0 || got >= 64) return;
+    if (wcsncmp(text, L"change:", 7) == 0) {
+        *kind = kill_kind::change;
+        *at = wcstol(text + 7, nullptr, 10);
+    } else if (wcsncmp(text, L"line:", 5) == 0) {
+        *kind = kill_kind::line;
+        *at = wcstol(text + 5, nullptr, 10);
+    }
+}
 
 kill_plan& plan()
 {
     static kill_plan read = [] {
         kill_plan p;
-        wchar_t text[64] = {};
-        DWORD got = GetEnvironmentVariableW(L"MIRVO_KILL_AT", text, 64);
-        if (got == 0 || got >= 64) return p;
-        if (wcsncmp(text, L"change:", 7) == 0) {
-            p.kind = kill_kind::change;
-            p.at = wcstol(text + 7, nullptr, 10);
-        } else if (wcsncmp(text, L"line:", 5) == 0) {
-            p.kind = kill_kind::line;
-            p.at = wcstol(text + 5, nullptr, 10);
-        }
+        read_point(L"MIRVO_KILL_AT", &p.kind, &p.at);
+        read_point(L"MIRVO_PAUSE_AT", &p.pause_kind, &p.pause_at);
+        wchar_t text[16] = {};
+        DWORD got = GetEnvironmentVariableW(L"MIRVO_PAUSE_MS", text, 16);
+        if (got > 0 && got < 16) p.pause_ms = wcstoul(text, nullptr, 10);
         return p;
     }();
     return read;
 }
 
-// Leaves what the run was killed after where the sweep can read it
-// (MIRVO_KILL_NOTE), then ends the process as TerminateProcess from outside would.
-[[noreturn]] void die(const wchar_t* what, const wchar_t* detail)
+// Leaves what the run was killed or paused after where the sweep can read it
+// (MIRVO_KILL_NOTE).
+void write_note(const wchar_t* what, const wchar_t* detail)
 {
     wchar_t note_path[MAX_PATH] = {};
     DWORD got = GetEnvironmentVariableW(L"MIRVO_KILL_NOTE", note_path, MAX_PATH);
@@ -56,8 +72,21 @@ kill_plan& plan()
             CloseHandle(note);
         }
     }
+}
+
+// Ends the process as TerminateProcess from outside would.
+[[noreturn]] void die(const wchar_t* what, const wchar_t* detail)
+{
+    write_note(what, detail);
     TerminateProcess(GetCurrentProcess(), KILLED_BY_SWEEP);
     ExitProcess(KILLED_BY_SWEEP);
+}
+
+// The note first: a test waits for it to know that the run is paused there.
+void pause(const wchar_t* what, const wchar_t* detail)
+{
+    write_note(what, detail);
+    Sleep(plan().pause_ms);
 }
 
 void changed(const wchar_t* what, const wchar_t* detail)
@@ -65,6 +94,7 @@ void changed(const wchar_t* what, const wchar_t* detail)
     kill_plan& p = plan();
     ++p.changes;
     if (p.kind == kill_kind::change && p.changes == p.at) die(what, detail);
+    if (p.pause_kind == kill_kind::change && p.changes == p.pause_at) pause(what, detail);
 }
 
 // NtCreateFile's IO_STATUS_BLOCK.Information for a file it made or emptied.
@@ -105,6 +135,7 @@ void kill_point_after_log_line()
     kill_plan& p = plan();
     ++p.lines;
     if (p.kind == kill_kind::line && p.lines == p.at) die(L"log line", nullptr);
+    if (p.pause_kind == kill_kind::line && p.lines == p.pause_at) pause(L"log line", nullptr);
 }
 
 BOOL WINAPI kill_point_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)

@@ -3,8 +3,10 @@
 // security descriptor set, a registry key or value written or deleted) goes
 // through a counting wrapper, and every log line is counted, so that the run
 // can end itself right after the k-th of either (MIRVO_KILL_AT="change:k" or
-// "line:k"). Forced into every source of that build only (-include); the
-// program that ships is compiled without it and has none of this.
+// "line:k"), or pause there (MIRVO_PAUSE_AT, for MIRVO_PAUSE_MS milliseconds)
+// for a test that starts a second run or kills this one from outside. Forced
+// into every source of that build only (-include); the program that ships is
+// compiled without it and has none of this.
 #pragma once
 
 #include <windows.h>
