@@ -75,7 +75,7 @@ run 0 --unelevated "vbcable-verify on the signed VB-CABLE stand-in" \
 run 1 --unelevated "vbcable-verify on a camera DLL (another signer)" \
     vbcable-verify --setup "$payload/cmp/vcm/mirvo_vcam.dll"
 
-export CA="$pki/keys/ca.pem" HELPER="$bin/nsis_parts/nsis_elevated_standin.exe"
+export CA="$pki/keys/ca.pem" HELPER="$bin/nsis_parts/nsis_elevated_standin.exe" LAUNCHER="$bin/mirvo_launch.exe"
 # scenario TITLE WHAT_IS_CHECKED BUILD NAME: one block of the demo.
 scenario() {
   echo
@@ -98,6 +98,16 @@ scenario "upgrade while a helper holds mirvo.exe with share mode 0 (stands in fo
 scenario "VB-CABLE on the machine before MIRVO" "install skips it, no ownership recorded, the uninstall keeps it" 22000 vbcable-before
 scenario "a failure as a user meets it: camera DLLs signed by another signer" \
          "1603 and what setup.log says" 22000 foreign-camera
+scenario "an administrator deploys the machine part alone (mirvo_machine_setup.exe /S), then removes it, Windows 11 path" \
+         "files in %ProgramFiles%\\mirvo\\Machine, the camera, VB-CABLE, the HKLM entry (reg query), the quiet uninstall through the registered string, a clean machine" \
+         22000 machine-part
+scenario "the machine part alone, Windows 10 path" "the same with the DirectShow camera" 19045 machine-part
+scenario "the machine part with /NOVBCABLE" "the camera without the audio driver; the uninstall leaves VB-CABLE alone" 22000 machine-part-novbcable
+scenario "the machine-part installer not elevated (started with the linked, non-elevated token)" \
+         "1603, the setup.log line, nothing changed" 22000 machine-part-unelevated
+scenario "a user installs and uninstalls MIRVO on a machine that has the machine part" \
+         "no elevated run (/ELEVATION_DECLINED would turn an asked prompt into 1602), the version found, the administrator's camera stays" \
+         22000 user-on-machine-part
 
 passed=$(grep -c '^PASS' "$results" || true)
 failed=$(grep -c '^FAIL' "$results" || true)
@@ -105,4 +115,7 @@ echo
 echo "== summary: $passed expectations passed, $failed failed"
 grep '^FAIL' "$results" | sed 's/^/   /' || true
 echo "   (the payloads were stand-ins signed with a throwaway test certificate)"
+echo "   Only Windows shows: the UAC prompt, the rights %ProgramFiles%\\mirvo\\Machine inherits"
+echo "   (Wine derives folder rights from Unix mode bits), requireAdministrator (Wine runs"
+echo "   everything elevated), SYSTEM's temporary folder and the deployment tools themselves."
 [ "$failed" -eq 0 ]

@@ -21,11 +21,23 @@
 #                        image Windows locks): 1603, the old file stays
 #   vbcable-before       VB-CABLE on the machine before MIRVO: it stays
 #   foreign-camera       camera DLLs of another signer: 1603, as setup.log says
+#   machine-part         the machine-part installer (mirvo_machine_setup.exe
+#                        beside SETUP_EXE) silent, its HKLM entry, its quiet
+#                        uninstall through the registered string
+#   machine-part-novbcable  the same with /NOVBCABLE: no VB-CABLE
+#   machine-part-unelevated the machine-part installer not elevated (the
+#                        launcher's --unelevated): 1603, nothing changed
+#   user-on-machine-part a per-user install (the earlier version) and
+#                        uninstall on a machine that has the machine part
+#                        (1.0.0.0): no elevated run (the
+#                        /ELEVATION_DECLINED stand-in would make a prompt that
+#                        was asked for 1602), the camera stays
 # The earlier version and the foreign camera come from SETUP_EXE's folder
 # (old/, foreign_camera/), as tests/nsis/build_test_installers.sh lays them out.
 # HELPER is tests/nsis's elevated_standin.exe (it runs a command line as a
 # deployment tool does and holds files); CA the test root that signed
-# setup.exe (its signatures are checked when set).
+# setup.exe (its signatures are checked when set); LAUNCHER mirvo_launch.exe
+# (--unelevated).
 # Prints what it looks at, one "PASS: ..." or "FAIL: ..." line per expectation
 # (appended to the file RESULTS too, when set), and ends with 1 when one failed.
 set -u
@@ -34,6 +46,7 @@ build="$2"
 scenario="${3:-fresh}"
 here="$(cd "$(dirname "$0")" && pwd)"
 helper="${HELPER:-$here/../build/bin/nsis_parts/nsis_elevated_standin.exe}"
+launcher="${LAUNCHER:-$here/../build/bin/mirvo_launch.exe}"
 ca="${CA:-}"
 nsis_out="$(cd "$(dirname "$setup")" && pwd)"
 wine_run="$here/wine-run.sh"
@@ -48,6 +61,11 @@ temp="$drive_c/users/$user/Temp"
 camera="$drive_c/Program Files/mirvo/Camera"
 presence="$drive_c/Program Files/VB/CABLE/VBCABLE_ControlPanel.exe"
 logs="$temp/MIRVO-logs"
+machine_setup="$nsis_out/mirvo_machine_setup.exe"
+machine="$drive_c/Program Files/mirvo/Machine"
+machine_win='C:\Program Files\mirvo\Machine'
+machine_entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\MIRVO.MachinePart'
+machine_logs="$logs/machine"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\MIRVO'
 mirvo_key='HKCU\Software\MIRVO'
 vcam_class='{3A91D6F0-5B27-4C8E-A1D3-6F0B2E94C7A5}'
@@ -151,6 +169,9 @@ restore() {
   rm -rf "$install" "$logs"
   "$wine_run" reg delete "$uninstall_key" /f >/dev/null 2>&1 </dev/null
   "$wine_run" reg delete "$mirvo_key" /f >/dev/null 2>&1 </dev/null
+  "$wine_run" reg delete "$machine_entry" /f >/dev/null 2>&1 </dev/null
+  "$wine_run" reg delete 'HKLM\Software\MIRVO' /f >/dev/null 2>&1 </dev/null
+  rm -rf "$temp"/mirvo-machine-cleanup-*
 }
 trap restore EXIT
 set_build "$build"
@@ -187,10 +208,15 @@ installed_machine_part() {
   expect "$w: .elevated_done holds this run's nonce ($nonce)" \
          [ -n "$nonce" -a "$(cat "$install/.elevated_done" 2>/dev/null)" = "$nonce" ]
   expect "$w: .elevated_ready was taken away" test ! -e "$install/.elevated_ready"
+  camera_and_vbcable "$install/install.log"
+}
+
+# camera_and_vbcable INSTALL_LOG: the camera for this build and VB-CABLE, as the log and the machine show them.
+camera_and_vbcable() {
   if [ "$build" -ge 22000 ]; then
     show_class "$vcam_class" 64
     expect "$w: the Windows 11 camera is registered" \
-           has_line "$install/install.log" "MIRVO Camera registered from C:\\Program Files\\mirvo\\Camera"
+           has_line "$1" "MIRVO Camera registered from C:\\Program Files\\mirvo\\Camera"
     expect "$w: the 64-bit view names the placed camera DLL" \
            [ "$(class_server "$vcam_class" 64)" = 'C:\Program Files\mirvo\Camera\mirvo_vcam.dll' ]
     expect "$w: the 32-bit view has no virtual-camera class" [ -z "$(class_server "$vcam_class" 32)" ]
@@ -198,14 +224,18 @@ installed_machine_part() {
     show_class "$dshow_class" 64
     show_class "$dshow_class" 32
     expect "$w: the DirectShow camera is registered" \
-           has_line "$install/install.log" "machine-wide camera classes registered OK"
+           has_line "$1" "machine-wide camera classes registered OK"
     expect "$w: the 64-bit view names the 64-bit DLL" \
            [ "$(class_server "$dshow_class" 64)" = 'C:\Program Files\mirvo\Camera\mirvo_dshow64.dll' ]
     expect "$w: the 32-bit view names the 32-bit DLL" \
            [ "$(class_server "$dshow_class" 32)" = 'C:\Program Files\mirvo\Camera\mirvo_dshow32.dll' ]
   fi
   echo "   VB-CABLE presence file: $( [ -f "$presence" ] && echo present || echo absent)"
-  expect "$w: VB-CABLE's presence file is there" test -f "$presence"
+  if [ "${2:-present}" = present ]; then
+    expect "$w: VB-CABLE's presence file is there" test -f "$presence"
+  else
+    expect "$w: VB-CABLE was not installed" test ! -e "$presence"
+  fi
 }
 
 # registered_uninstall EXPECTED: runs the QuietUninstallString read back from
@@ -248,6 +278,73 @@ removed_all() {
     expect "$w: VB-CABLE, which was there before MIRVO, is kept" \
            has_line "$logs/install.log" "VB-CABLE: kept (the uninstaller was told to keep it)"
     expect "$w: VB-CABLE's presence file is still there" test -f "$presence"
+  fi
+}
+
+# install_machine_part EXPECTED ARGUMENTS...: the machine-part installer, silent,
+# as a deployment tool runs it (elevated: Wine runs everything elevated).
+install_machine_part() {
+  local expected="$1"
+  shift
+  step "$w: the machine-part installer, silent: mirvo_machine_setup.exe /S $*"
+  status=$(run_setup "$machine_setup" /S "$@")
+  echo "   machine-part installer exit code $status"
+  expect "$w: the machine-part installer ends with $expected" [ "$status" = "$expected" ]
+  echo "   setup.log (in the machine folder), this run:"
+  show_run "$machine/setup.log"
+  echo "   install.log (mirvo_machine.exe's log, in the machine folder):"
+  show "$machine/install.log"
+  echo "   $machine_win holds: $(cd "$machine" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')"
+  for file in mirvo_machine.exe cmp/vcm/mirvo_vcam.dll cmp/dsc/mirvo_dshow64.dll cmp/dsc/mirvo_dshow32.dll \
+              audio-driver/VBCABLE_Setup_x64.exe uninstall.exe; do
+    expect "$w: $file is in %ProgramFiles%\\mirvo\\Machine" test -f "$machine/$file"
+  done
+  expect "$w: machine-setup ran on the machine folder, without a hand-shake" \
+         has_line "$machine/setup.log" "machine-setup --install-dir \"$machine_win\" --log \"$machine_win\\install.log\"" utf16
+  expect "$w: nothing of the app and nothing of a user (no mirvo.exe, no per-user folder, no HKCU entry)" \
+         test ! -e "$machine/mirvo.exe" -a ! -e "$install" -a -z "$(reg_get "$uninstall_key" DisplayName)"
+}
+
+# machine_entry_shown: the HKLM entry, as reg query shows it.
+machine_entry_shown() {
+  step "$w: the machine part's Add/Remove Programs entry, as reg query shows it"
+  wine_quiet reg query "$machine_entry" | sed -n 's/^ \{4\}/   /p'
+  expect "$w: DisplayName is \"MIRVO camera and audio driver\"" \
+         [ "$(reg_get "$machine_entry" DisplayName)" = "MIRVO camera and audio driver" ]
+  expect "$w: QuietUninstallString runs it in place, silent" \
+         [ "$(reg_get "$machine_entry" QuietUninstallString)" = "\"$machine_win\\uninstall.exe\" /S _?=$machine_win" ]
+  expect "$w: DisplayVersion is the setup's version resource's" \
+         [ "$(reg_get "$machine_entry" DisplayVersion)" = \
+           "$(strings -el -n 4 "$machine_setup" | grep -A1 -x ProductVersion | tail -n 1)" ]
+}
+
+# machine_part_removed VBCABLE: the registered quiet uninstall, then a clean
+# machine; VBCABLE "gone" or "stays".
+machine_part_removed() {
+  local quiet
+  quiet="$(reg_get "$machine_entry" QuietUninstallString)"
+  step "$w: the machine part's uninstall through the registered QuietUninstallString: $quiet"
+  status=$(run_line "$quiet")
+  echo "   uninstaller exit code $status"
+  expect "$w: the registered uninstall ends with 0, its real outcome" [ "$status" = 0 ]
+  echo "   setup.log and install.log, copied to %TEMP%\\MIRVO-logs\\machine:"
+  show_run "$machine_logs/setup.log"
+  show "$machine_logs/install.log" | sed -n '/elevated removal/,$p'
+  expect "$w: machine-remove finished" has_line "$machine_logs/install.log" "uninstall done"
+  local gone=1
+  for _ in $(seq 50); do [ -e "$drive_c/Program Files/mirvo" ] || { gone=0; break; }; sleep 0.2; done
+  expect "$w: %ProgramFiles%\\mirvo is gone (Machine and Camera)" [ "$gone" -eq 0 ]
+  expect "$w: the HKLM entry and the ownership record are gone" \
+         [ -z "$(reg_get "$machine_entry" DisplayName)$(reg_get 'HKLM\Software\MIRVO\Machine' VBCableInstalledBySetup)" ]
+  expect "$w: no camera class in either view" \
+         [ -z "$(class_server "$vcam_class" 64)$(class_server "$dshow_class" 64)$(class_server "$dshow_class" 32)" ]
+  if [ "$1" = gone ]; then
+    expect "$w: VB-CABLE, which the machine part put there, is removed" \
+           has_line "$machine_logs/install.log" "VB-CABLE removed (exit 0)"
+    expect "$w: VB-CABLE's presence file is gone" test ! -e "$presence"
+  else
+    expect "$w: VB-CABLE is not removed (machine-remove was not given --vbcable)" \
+           has_line "$machine_logs/install.log" "VB-CABLE: kept (the uninstaller was told to keep it)"
   fi
 }
 
@@ -413,6 +510,58 @@ foreign-camera)
          [ -z "$(class_server "$vcam_class" 64)$(class_server "$dshow_class" 64)" ]
   registered_uninstall 0
   removed_all gone
+  ;;
+
+machine-part)
+  install_machine_part 0
+  camera_and_vbcable "$machine/install.log"
+  machine_entry_shown
+  expect "$w: VB-CABLE's ownership is recorded under HKLM\\Software\\MIRVO\\Machine" \
+         [ "$(reg_get 'HKLM\Software\MIRVO\Machine' VBCableInstalledBySetup)" = 0x1 ]
+  machine_part_removed gone
+  ;;
+
+machine-part-novbcable)
+  install_machine_part 0 /NOVBCABLE
+  expect "$w: machine-setup was told --no-vbcable" \
+         has_line "$machine/install.log" "VB-CABLE: not selected; skipping (Advanced Settings can install the virtual microphone later)"
+  camera_and_vbcable "$machine/install.log" absent
+  machine_entry_shown
+  machine_part_removed stays
+  ;;
+
+machine-part-unelevated)
+  step "$w: the machine-part installer started with the linked, non-elevated token (mirvo_launch.exe --unelevated)"
+  status=$(run_line "\"$(windows_path "$launcher")\" --unelevated \"$(windows_path "$(realpath "$machine_setup")")\" /S")
+  echo "   machine-part installer exit code $status"
+  expect "$w: not elevated, it ends with 1603" [ "$status" = 1603 ]
+  show_run "$machine_logs/setup.log"
+  expect "$w: setup.log says why" has_line "$machine_logs/setup.log" "FAILED: not elevated" utf16
+  expect "$w: nothing changed: no machine folder, no camera, no entry" \
+         test ! -e "$machine" -a ! -e "$camera" -a -z "$(reg_get "$machine_entry" DisplayName)"
+  ;;
+
+user-on-machine-part)
+  install_machine_part 0
+  camera_and_vbcable "$machine/install.log"
+  echo "   (a user installs an earlier per-user MIRVO, 0.9.0.0, on this machine)"
+  install "$nsis_out/old/mirvo_setup.exe" 0 /ELEVATION_DECLINED
+  expect "$w: setup.log names the machine part it found and its program's version" \
+         has_line "$install/setup.log" "the machine part is installed for this machine by an administrator: MIRVO camera and audio driver 1.0.0.0 ($machine_win\\mirvo_machine.exe: version " utf16
+  expect "$w: setup.log says the other version is the administrator's to update" \
+         has_line "$install/setup.log" "the machine part's version 1.0.0.0 is not this setup's 0.9.0.0: updating it is the administrator's (the machine-part installer)" utf16
+  expect "$w: no elevated part was asked for (no decline, no install.log, no done marker)" \
+         test ! -e "$install/install.log" -a ! -e "$install/.elevated_done"
+  expect "$w: no decline in setup.log" eval '! has_line "$install/setup.log" "elevation declined" utf16'
+  expect "$w: the app is installed" test -f "$install/mirvo.exe"
+  registered_uninstall 0
+  show_run "$logs/setup.log"
+  expect "$w: the user's uninstall did not run machine-remove" \
+         has_line "$logs/setup.log" "machine-remove is not run; the camera and VB-CABLE stay for the administrator's uninstall" utf16
+  expect "$w: the user's install folder and entry are gone" folder_gone
+  expect "$w: the administrator's camera and VB-CABLE are still there" test -e "$camera" -a -f "$presence"
+  camera_and_vbcable "$machine/install.log"
+  machine_part_removed gone
   ;;
 
 *)

@@ -7,8 +7,10 @@
 #   "QUARN ELIDORE"      the VB-CABLE setup stand-in
 #   build_sample_installer.sh BUILD_DIR KEYS OUT [makensis options...]
 # BUILD_DIR is the CMake build tree, KEYS the keys folder that
-# tests/trust/make_test_pki.sh made; OUT gets payload/ and mirvo_setup.exe,
-# whose setup.exe and uninstaller are signed too (makensis -DSIGN_CMD).
+# tests/trust/make_test_pki.sh made; OUT gets payload/, mirvo_setup.exe (the
+# per-user installer, installer.nsi) and mirvo_machine_setup.exe (the machine
+# part alone, machine_part.nsi), each signed with its uninstaller (makensis
+# -DSIGN_CMD). The makensis options go to both.
 # MIRVO_MACHINE_EXE names a mirvo_machine.exe signed elsewhere (a release
 # pipeline's) to package instead of signing build/release/mirvo_machine.exe
 # here. A mirvo_machine.exe without a valid signature is refused: unsigned, it
@@ -51,7 +53,9 @@ presence='C:\Program Files\VB\CABLE\VBCABLE_ControlPanel.exe'
 printf -- '-i:create=%s\r\n-u:delete=%s\r\n' "$presence" "$presence" > "$out/standin_behaviour.txt"
 
 # %1 is the file makensis has just written; a real build also sets TIMESTAMP_URL.
-makensis -V2 -DPAYLOAD="$payload" -DOUT_FILE="$out/mirvo_setup.exe" \
-         -DSIGN_CMD="bash \"$here/sign_file.sh\" \"$keys/program\" \"%1\"" \
-         -DSTANDIN_BEHAVIOUR="$out/standin_behaviour.txt" "${@:4}" "$here/installer.nsi"
-echo "sample installer: $out/mirvo_setup.exe"
+for script in installer.nsi:mirvo_setup.exe machine_part.nsi:mirvo_machine_setup.exe; do
+  makensis -V2 -DPAYLOAD="$payload" -DOUT_FILE="$out/${script#*:}" \
+           -DSIGN_CMD="bash \"$here/sign_file.sh\" \"$keys/program\" \"%1\"" \
+           -DSTANDIN_BEHAVIOUR="$out/standin_behaviour.txt" "${@:4}" "$here/${script%%:*}"
+done
+echo "sample installers: $out/mirvo_setup.exe, $out/mirvo_machine_setup.exe"

@@ -14,9 +14,17 @@
 ; Command line switches (besides NSIS's own /S and /D=):
 ;   /RELAUNCH            starts the app again at the end (the app's update path:
 ;                        the app starts "setup.exe /S /RELAUNCH" and exits)
+;   /NOCAMERA            the machine part without the camera (--no-camera)
+;   /NOVBCABLE           the machine part without VB-CABLE (--no-vbcable)
+;   /USERONLY            the app alone: no machine part, no elevation prompt
+;                        (for a machine whose administrator installs the
+;                        machine part, or none)
 ;   /ELEVATION_DECLINED  acts as if the user said No to the elevation prompt
 ;                        (ShellExecuteExW failing with ERROR_CANCELLED), for
 ;                        trying that path where no prompt ever comes.
+; On a machine that has the administrator's machine part (machine_part.nsi,
+; its HKLM Add/Remove Programs entry), setup installs the app alone and never
+; prompts, and the uninstaller leaves the machine part alone.
 ; The uninstaller takes /ELEVATION_DECLINED too. It is registered as
 ; "uninstall.exe _?=<install folder>" so that it runs in place and whoever
 ; started it gets its real exit code (without _? it would copy itself to the
@@ -29,7 +37,9 @@
 ;         without the machine part)
 ;   1603  failed: the app or the machine part is not what was asked (setup.log
 ;         says why)
-;   1618  another MIRVO setup or uninstall runs in this logon session
+;   1618  another MIRVO setup or uninstall runs in this logon session, or
+;         another MIRVO run was changing the machine for 10 minutes (the app
+;         is installed, or kept, without the machine part's change)
 
 Unicode true
 Target amd64-unicode
@@ -88,65 +98,17 @@ UninstPage instfiles
 !define SEE_MASK_FLAG_NO_UI 0x400
 !define ERROR_CANCELLED 1223
 !define ERROR_ALREADY_EXISTS 183
-!define WAIT_OBJECT_0 0
 !define SYNCHRONIZE 0x100000
-; The elevated part may run one VB-CABLE setup for up to 300 s, and replacing a
-; camera DLL that Windows holds waits for service stops: allow 15 minutes,
-; looked at every 500 ms (1800 looks).
-!define LOOK_MS 500
-!define LOOKS 1800
 
-Var Log          ; handle of setup.log, "" when not open
+!addincludedir "${__FILEDIR__}"
+!include "mirvo_common.nsh"
+
 Var Nonce
-Var Process      ; handle of the elevated mirvo_machine.exe, 0 when none runs
-Var Status
 Var Installed    ; InstallLocation of an installed MIRVO, "" when none
-Var Outcome      ; 0, or 1602 / 1603 once decided
-Var Reason       ; the first line or reason that made it 1603
-Var Owned        ; 1 when this run's install.log bytes say it installed VB-CABLE
-Var Finished     ; 1 when machine-remove's bytes end with "uninstall done"
-Var LogPos       ; bytes of install.log already read
-Var Looks
-Var Line         ; MatchLine's line and pattern, and its answer
-Var Pattern
-Var Matched
+Var MachinePart  ; DisplayVersion of the administrator's machine part, "" when none
 Var AppStopped   ; 1 once stop-app has asked the running app to exit
 Var Mutex
 
-; Log TEXT: a line in the details list and in setup.log (UTF-16 with BOM).
-!macro Log text
-  DetailPrint "${text}"
-  ${If} $Log != ""
-    FileWriteUTF16LE $Log "${text}$\r$\n"
-  ${EndIf}
-!macroend
-!define Log "!insertmacro Log"
-
-; OpenLog FILE WHAT: opens setup.log for appending (it is kept across runs)
-; and writes this run's dated header: what runs, its version, its command line.
-!macro OpenLog file what
-  ClearErrors
-  FileOpen $Log "${file}" a
-  ${If} ${Errors}
-    StrCpy $Log ""
-  ${Else}
-    FileSeek $Log 0 END $R0
-    ${If} $R0 = 0
-      FileWriteUTF16LE /BOM $Log ""
-    ${EndIf}
-  ${EndIf}
-  ${GetTime} "" "L" $R0 $R1 $R2 $R3 $R4 $R5 $R6
-  ${Log} "==== ${what} ${VERSION}, $R2-$R1-$R0 $R4:$R5:$R6, command line: $CMDLINE"
-!macroend
-!define OpenLog "!insertmacro OpenLog"
-
-!macro CloseLog
-  ${If} $Log != ""
-    FileClose $Log
-    StrCpy $Log ""
-  ${EndIf}
-!macroend
-!define CloseLog "!insertmacro CloseLog"
 
 ; TakeMutex: a second MIRVO setup or uninstall in this logon session ends
 ; with 1618 before it touches anything. The handle stays open until exit.
@@ -203,194 +165,7 @@ Var Mutex
 !macroend
 !define Elevated "!insertmacro Elevated"
 
-; OnLine EFFECT TEXT NUMBER (see mirvo_lines.nsh): when $Line holds TEXT, with
-; %ls as any text and %lu as NUMBER (any number when NUMBER is empty), applies
-; EFFECT.
-!macro OnLine effect text number
-  !searchreplace _MIRVO_P1 `${text}` "%ls" "*"
-  !if "${number}" == ""
-    !searchreplace _MIRVO_P2 `${_MIRVO_P1}` "%lu" "*"
-  !else
-    !searchreplace _MIRVO_P2 `${_MIRVO_P1}` "%lu" "${number}"
-  !endif
-  StrCpy $Pattern `${_MIRVO_P2}`
-  !undef _MIRVO_P1
-  !undef _MIRVO_P2
-  Call ${_MIRVO_UN}MatchLine
-  ${If} $Matched == 1
-    !if "${effect}" == "1603"
-      ${If} $Outcome <> 1603
-        StrCpy $Outcome 1603
-        StrCpy $Reason $Line
-      ${EndIf}
-    !else if "${effect}" == "3010"
-      SetRebootFlag true
-    !else if "${effect}" == "owned"
-      StrCpy $Owned 1
-    !else if "${effect}" == "finished"
-      StrCpy $Finished 1
-    !else
-      !error "mirvo_lines.nsh: unknown effect ${effect}"
-    !endif
-  ${EndIf}
-!macroend
-!define OnLine "!insertmacro OnLine"
-!addincludedir "${__FILEDIR__}"
-!include "mirvo_lines.nsh"
 
-; Functions that both the installer and the uninstaller need (NSIS keeps two
-; sets, the uninstaller's named "un.").
-!macro SharedFunctions un
-; $Line holds the fragments of $Pattern (split at "*") in their order: $Matched 1, else 0.
-; Case counts; the program writes its texts in one case.
-Function ${un}MatchLine
-  Push $0
-  Push $1
-  Push $2
-  Push $3
-  Push $4
-  Push $5
-  StrCpy $0 $Pattern   ; what is left of the pattern
-  StrCpy $1 0          ; where the search in $Line goes on
-  StrLen $5 $Line
-  StrCpy $Matched 1
-  ${Do}
-    ; the next fragment: up to the next "*"
-    StrLen $3 $0
-    StrCpy $2 0
-    ${DoWhile} $2 < $3
-      StrCpy $4 $0 1 $2
-      ${IfThen} $4 == "*" ${|} ${ExitDo} ${|}
-      IntOp $2 $2 + 1
-    ${Loop}
-    StrCpy $4 $0 $2
-    IntOp $2 $2 + 1
-    StrCpy $0 $0 "" $2
-    ${If} $4 != ""
-      StrLen $3 $4
-      ${Do}
-        IntOp $2 $1 + $3
-        ${If} $2 > $5
-          StrCpy $Matched 0
-          ${ExitDo}
-        ${EndIf}
-        StrCpy $2 $Line $3 $1
-        ${If} $2 S== $4
-          IntOp $1 $1 + $3
-          ${ExitDo}
-        ${EndIf}
-        IntOp $1 $1 + 1
-      ${Loop}
-    ${EndIf}
-    ${IfThen} $Matched == 0 ${|} ${ExitDo} ${|}
-    ${IfThen} $0 == "" ${|} ${ExitDo} ${|}
-  ${Loop}
-  Pop $5
-  Pop $4
-  Pop $3
-  Pop $2
-  Pop $1
-  Pop $0
-FunctionEnd
-
-; Shows each line install.log gained since $LogPos and judges it (JudgeLine).
-; The file is opened for each look and closed again (NSIS opens it sharing read
-; and write), so the program's next append is never refused. An unfinished last
-; line is read again at the next look. NSIS reads the bytes in the ANSI code
-; page: only ASCII fragments are matched.
-Function ${un}FollowLog
-  Push $0
-  Push $1
-  Push $2
-  Push $3
-  Push $4
-  IntOp $4 ${NSIS_MAX_STRLEN} - 1
-  ClearErrors
-  FileOpen $0 "$INSTDIR\install.log" r
-  ${IfNot} ${Errors}
-    FileSeek $0 $LogPos SET
-    ${Do}
-      ClearErrors
-      FileRead $0 $1
-      ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
-      StrCpy $2 $1 1 -1
-      StrLen $3 $1
-      ; A line longer than FileRead's limit comes in pieces; each counts.
-      ${If} $2 != "$\n"
-      ${AndIf} $3 < $4
-        ${ExitDo}
-      ${EndIf}
-      FileSeek $0 0 CUR $LogPos
-      StrCpy $Line $1
-      ${Do}
-        StrCpy $2 $Line 1 -1
-        ${If} $2 == "$\n"
-        ${OrIf} $2 == "$\r"
-          StrCpy $Line $Line -1
-        ${Else}
-          ${ExitDo}
-        ${EndIf}
-      ${Loop}
-      DetailPrint "  install.log: $Line"
-      Call ${un}JudgeLine
-    ${Loop}
-    FileClose $0
-  ${EndIf}
-  Pop $4
-  Pop $3
-  Pop $2
-  Pop $1
-  Pop $0
-FunctionEnd
-
-; $LogPos: install.log's size now; only what the file gains afterwards is judged.
-Function ${un}MarkLogEnd
-  StrCpy $LogPos 0
-  ClearErrors
-  FileOpen $0 "$INSTDIR\install.log" r
-  ${IfNot} ${Errors}
-    FileSeek $0 0 END $LogPos
-    FileClose $0
-  ${EndIf}
-FunctionEnd
-
-; Waits for $Process to end, showing install.log's new lines every 500 ms for
-; up to 15 minutes; closes it and leaves its exit status in $Status ("timeout"
-; when it still runs).
-Function ${un}FollowElevated
-  StrCpy $Looks 0
-  ${Do}
-    System::Call 'kernel32::WaitForSingleObject(p $Process, i ${LOOK_MS}) i .r0'
-    Call ${un}FollowLog
-    ${If} $0 = ${WAIT_OBJECT_0}
-      System::Call 'kernel32::GetExitCodeProcess(p $Process, *i .r1)'
-      StrCpy $Status $1
-      ${ExitDo}
-    ${EndIf}
-    IntOp $Looks $Looks + 1
-    ${If} $Looks >= ${LOOKS}
-      StrCpy $Status "timeout"
-      ${ExitDo}
-    ${EndIf}
-  ${Loop}
-  System::Call 'kernel32::CloseHandle(p $Process)'
-  StrCpy $Process 0
-FunctionEnd
-
-!macroend
-
-!define _MIRVO_UN ""
-!insertmacro SharedFunctions ""
-Function JudgeLine
-  !insertmacro MIRVO_SETUP_LINES
-FunctionEnd
-!undef _MIRVO_UN
-!define _MIRVO_UN "un."
-!insertmacro SharedFunctions "un."
-Function un.JudgeLine
-  !insertmacro MIRVO_REMOVAL_LINES
-FunctionEnd
-!undef _MIRVO_UN
 
 ; ---- the installer -----------------------------------------------------------
 
@@ -441,6 +216,17 @@ Function .onInit
   ${EndIf}
 FunctionEnd
 
+; $MachinePart: the DisplayVersion of the administrator's machine part, read
+; from what a standard user cannot write (its HKLM entry), "" when it is not
+; installed.
+!macro ReadMachinePart
+  ReadRegStr $MachinePart HKLM "${MACHINE_UNINSTALL_KEY}" "DisplayVersion"
+  ${If} $MachinePart == ""
+    ReadRegStr $0 HKLM "${MACHINE_UNINSTALL_KEY}" "DisplayName"
+    ${IfThen} $0 != "" ${|} StrCpy $MachinePart "(no DisplayVersion)" ${|}
+  ${EndIf}
+!macroend
+
 ; An installed MIRVO is upgraded in its own folder: a /D= (or a folder picked on
 ; the directory page) naming another one would leave the old copy and its
 ; entry behind. Refused with 1603; the line goes to setup.log in the installed
@@ -461,6 +247,38 @@ Function CheckInstallFolder
   ${EndIf}
 FunctionEnd
 
+; StartMachineSetup: starts the elevated part, told who to wait for (the
+; elevation prompt comes now), with /NOCAMERA and /NOVBCABLE passed on.
+; install.log is appended across runs: only what it gains from now on tells
+; what this run did. Leaves $Process (0 when nothing started) and $Outcome.
+Function StartMachineSetup
+  ${GetParameters} $R0
+  StrCpy $R9 ""
+  ClearErrors
+  ${GetOptions} $R0 "/NOCAMERA" $R1
+  ${IfNotThen} ${Errors} ${|} StrCpy $R9 "$R9 --no-camera" ${|}
+  ClearErrors
+  ${GetOptions} $R0 "/NOVBCABLE" $R1
+  ${IfNotThen} ${Errors} ${|} StrCpy $R9 "$R9 --no-vbcable" ${|}
+  Call MarkLogEnd
+  System::Call 'kernel32::GetCurrentProcessId() i .R0'
+  ${Elevated} "$INSTDIR\mirvo_machine.exe" \
+      'machine-setup --install-dir "$INSTDIR" --nonce $Nonce --setup-pid $R0 --wait-for-files --log "$INSTDIR\install.log"$R9' \
+      "$INSTDIR"
+  ${If} $Status = ${ERROR_CANCELLED}
+    ${Log} "elevation declined: installing MIRVO without the camera and VB-CABLE (run setup again, or let the app offer them)"
+    StrCpy $Outcome 1602
+  ${ElseIf} $Status == "missing"
+    ${Fail} "$INSTDIR\mirvo_machine.exe is missing: the camera and VB-CABLE cannot be installed"
+  ${ElseIf} $Status <> 0
+    ${Log} "FAILED: mirvo_machine.exe could not be started elevated (error $Status): installing MIRVO without the camera and VB-CABLE"
+    StrCpy $Outcome 1603
+    StrCpy $Reason "mirvo_machine.exe could not be started elevated (error $Status)"
+  ${Else}
+    ${Log} "elevated machine-setup started with nonce $Nonce$R9"
+  ${EndIf}
+FunctionEnd
+
 Section "MIRVO"
   Call CheckInstallFolder
   SetOutPath "$INSTDIR"
@@ -468,6 +286,7 @@ Section "MIRVO"
   ${Log} "installing MIRVO into $INSTDIR"
   StrCpy $Outcome 0
   StrCpy $Owned 0
+  StrCpy $Process 0
 
   ; 1. No marker of an earlier run may answer for this one.
   Delete "$INSTDIR\.elevated_ready"
@@ -493,31 +312,39 @@ Section "MIRVO"
   Delete "$INSTDIR\mirvo_machine.exe"
 !endif
 
-  ; 4. A fresh nonce: the GUID's text without its braces.
-  System::Call 'ole32::CoCreateGuid(g .R0) i .R1'
-  ${If} $R1 <> 0
-    ${Fail} "cannot make a nonce (CoCreateGuid $R1)"
-  ${EndIf}
-  StrCpy $Nonce $R0 36 1
-
-  ; 5. The elevated part, told who to wait for. install.log is appended across
-  ;    runs: only what it gains from now on tells what this run did.
-  Call MarkLogEnd
-  System::Call 'kernel32::GetCurrentProcessId() i .R0'
-  ${Elevated} "$INSTDIR\mirvo_machine.exe" \
-      'machine-setup --install-dir "$INSTDIR" --nonce $Nonce --setup-pid $R0 --wait-for-files --log "$INSTDIR\install.log"' \
-      "$INSTDIR"
-  ${If} $Status = ${ERROR_CANCELLED}
-    ${Log} "elevation declined: installing MIRVO without the camera and VB-CABLE (run setup again, or let the app offer them)"
-    StrCpy $Outcome 1602
-  ${ElseIf} $Status == "missing"
-    ${Fail} "$INSTDIR\mirvo_machine.exe is missing: the camera and VB-CABLE cannot be installed"
-  ${ElseIf} $Status <> 0
-    ${Log} "FAILED: mirvo_machine.exe could not be started elevated (error $Status): installing MIRVO without the camera and VB-CABLE"
-    StrCpy $Outcome 1603
-    StrCpy $Reason "mirvo_machine.exe could not be started elevated (error $Status)"
+  ; 4. A machine that has the administrator's machine part keeps it as it is:
+  ;    no elevated part, no prompt. Its version comes from what a standard
+  ;    user cannot write: the HKLM entry and the placed program's resource.
+  !insertmacro ReadMachinePart
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/USERONLY" $R1
+  ${If} $MachinePart != ""
+    ClearErrors
+    GetDLLVersion "${MACHINE_FOLDER}\mirvo_machine.exe" $R1 $R2
+    ${If} ${Errors}
+      StrCpy $R3 "no readable version resource"
+    ${Else}
+      IntOp $R4 $R1 >> 16
+      IntOp $R5 $R1 & 0xFFFF
+      IntOp $R6 $R2 >> 16
+      IntOp $R7 $R2 & 0xFFFF
+      StrCpy $R3 "version $R4.$R5.$R6.$R7"
+    ${EndIf}
+    ${Log} "the machine part is installed for this machine by an administrator: MIRVO camera and audio driver $MachinePart (${MACHINE_FOLDER}\mirvo_machine.exe: $R3); installing the app alone, without an elevated part"
+    ${If} $MachinePart != "${VERSION}"
+      ${Log} "the machine part's version $MachinePart is not this setup's ${VERSION}: updating it is the administrator's (the machine-part installer)"
+    ${EndIf}
+  ${ElseIfNot} ${Errors}
+    ${Log} "/USERONLY: installing the app alone, without the camera and VB-CABLE (the app offers them later)"
   ${Else}
-    ${Log} "elevated machine-setup started with nonce $Nonce"
+    ; 5. A fresh nonce: the GUID's text without its braces.
+    System::Call 'ole32::CoCreateGuid(g .R0) i .R1'
+    ${If} $R1 <> 0
+      ${Fail} "cannot make a nonce (CoCreateGuid $R1)"
+    ${EndIf}
+    StrCpy $Nonce $R0 36 1
+    Call StartMachineSetup
   ${EndIf}
 
   ; 6. The payload and the app. Copied also without the elevated part: the app
@@ -602,6 +429,9 @@ Section "MIRVO"
     ${Fail} "the camera or VB-CABLE is not installed: $Reason"
   ${ElseIf} $Outcome = 1602
     MessageBox MB_ICONINFORMATION "MIRVO is installed without its camera and audio driver: the elevation was declined. Run setup again, or let the app offer them." /SD IDOK
+  ${ElseIf} $Outcome = 1618
+    ${Log} "another MIRVO run was changing this machine: MIRVO is installed without its camera and audio driver ($Reason); run setup again once that run has ended"
+    MessageBox MB_ICONEXCLAMATION "MIRVO is installed, but its camera and audio driver are not: another MIRVO installation was changing this machine. Run setup again later." /SD IDOK
   ${ElseIf} ${RebootFlag}
     ${Log} "done: a restart of Windows finishes the installation"
     MessageBox MB_ICONINFORMATION "MIRVO is installed. Restart Windows to finish the installation." /SD IDOK
@@ -651,18 +481,6 @@ Function un.onInit
   !insertmacro TakeMutex
 FunctionEnd
 
-; Deletes FOLDER, trying for up to 5 s: a program that has just ended
-; (VB-CABLE's setup ran from audio-driver) or a virus scanner may hold it a
-; moment longer.
-!macro RemoveFolder folder
-  StrCpy $R8 0
-  ${Do}
-    RMDir /r "${folder}"
-    ${IfNotThen} ${FileExists} "${folder}\*.*" ${|} ${ExitDo} ${|}
-    IntOp $R8 $R8 + 1
-    Sleep 250
-  ${LoopUntil} $R8 >= 20
-!macroend
 
 ; KeepMachinePart TEXT CODE: machine-remove did not run or did not finish. The
 ; means to finish it stay (uninstall.exe, mirvo_machine.exe, the audio-driver
@@ -703,34 +521,44 @@ Section "Uninstall"
   ${Log} "stop-app ended with status $R0"
 
   ; 2. The elevated part: camera, old firewall rules, and VB-CABLE only when
-  ;    this user's install put it there.
-  ReadRegDWORD $R1 HKCU "${MIRVO_KEY}" "${VBCABLE_OWNED_VALUE}"
-  ${If} $R1 = 1
-    StrCpy $R2 " --vbcable"
-    ${Log} "VB-CABLE was installed by MIRVO's setup: removing it too"
+  ;    this user's install put it there. Not on a machine that has the
+  ;    administrator's machine part (its HKLM entry, as it is now): the camera
+  ;    and VB-CABLE are the administrator's, also when this user installed
+  ;    before the administrator did.
+  !insertmacro ReadMachinePart
+  ${If} $MachinePart != ""
+    ${Log} "the machine part is installed for this machine by an administrator (MIRVO camera and audio driver $MachinePart): machine-remove is not run; the camera and VB-CABLE stay for the administrator's uninstall"
   ${Else}
-    StrCpy $R2 ""
-    ${Log} "VB-CABLE was not installed by this user's MIRVO setup: it stays"
-  ${EndIf}
-  Call un.MarkLogEnd
-  ${Elevated} "$INSTDIR\mirvo_machine.exe" \
-      'machine-remove --install-dir "$INSTDIR" --log "$INSTDIR\install.log"$R2' "$INSTDIR"
-  ${If} $Status = ${ERROR_CANCELLED}
-    !insertmacro KeepMachinePart "Elevation declined: the camera and VB-CABLE stay on this machine." 1602
-  ${ElseIf} $Status <> 0
-    !insertmacro KeepMachinePart "FAILED: mirvo_machine.exe could not be started elevated (error $Status): the camera and VB-CABLE stay on this machine." 1603
-  ${EndIf}
-  Call un.FollowElevated
-  ${If} $Status == "timeout"
-    !insertmacro KeepMachinePart "FAILED: machine-remove did not finish within 15 minutes: the camera or VB-CABLE may stay on this machine." 1603
-  ${EndIf}
-  ${Log} "machine-remove ended with status $Status"
-  ${If} $Status <> 0
-  ${OrIf} $Finished <> 1
-    !insertmacro KeepMachinePart "FAILED: machine-remove did not finish (status $Status; see $INSTDIR\install.log): the camera or VB-CABLE may stay on this machine." 1603
-  ${EndIf}
-  ${If} $Outcome = 1603
-    !insertmacro KeepMachinePart "FAILED: VB-CABLE was not removed: $Reason" 1603
+    ReadRegDWORD $R1 HKCU "${MIRVO_KEY}" "${VBCABLE_OWNED_VALUE}"
+    ${If} $R1 = 1
+      StrCpy $R2 " --vbcable"
+      ${Log} "VB-CABLE was installed by MIRVO's setup: removing it too"
+    ${Else}
+      StrCpy $R2 ""
+      ${Log} "VB-CABLE was not installed by this user's MIRVO setup: it stays"
+    ${EndIf}
+    Call un.MarkLogEnd
+    ${Elevated} "$INSTDIR\mirvo_machine.exe" \
+        'machine-remove --install-dir "$INSTDIR" --log "$INSTDIR\install.log"$R2' "$INSTDIR"
+    ${If} $Status = ${ERROR_CANCELLED}
+      !insertmacro KeepMachinePart "Elevation declined: the camera and VB-CABLE stay on this machine." 1602
+    ${ElseIf} $Status <> 0
+      !insertmacro KeepMachinePart "FAILED: mirvo_machine.exe could not be started elevated (error $Status): the camera and VB-CABLE stay on this machine." 1603
+    ${EndIf}
+    Call un.FollowElevated
+    ${If} $Status == "timeout"
+      !insertmacro KeepMachinePart "FAILED: machine-remove did not finish within 15 minutes: the camera or VB-CABLE may stay on this machine." 1603
+    ${EndIf}
+    ${Log} "machine-remove ended with status $Status"
+    ${If} $Status <> 0
+    ${OrIf} $Finished <> 1
+      !insertmacro KeepMachinePart "FAILED: machine-remove did not finish (status $Status; see $INSTDIR\install.log): the camera or VB-CABLE may stay on this machine." 1603
+    ${EndIf}
+    ${If} $Outcome = 1603
+      !insertmacro KeepMachinePart "FAILED: the camera or VB-CABLE was not removed: $Reason" 1603
+    ${ElseIf} $Outcome = 1618
+      !insertmacro KeepMachinePart "Another MIRVO run was changing this machine: the camera and VB-CABLE stay on this machine ($Reason)." 1618
+    ${EndIf}
   ${EndIf}
   DeleteRegValue HKCU "${MIRVO_KEY}" "${VBCABLE_OWNED_VALUE}"
   DeleteRegKey /ifempty HKCU "${MIRVO_KEY}"

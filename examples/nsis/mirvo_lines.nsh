@@ -7,12 +7,19 @@
 ;
 ;   ${OnLine} EFFECT `TEXT` [NUMBER]
 ; EFFECT: 1603  the run fails (the machine part is not what was asked)
+;         1618  another MIRVO run held the machine: nothing was changed, try
+;               again later (a 1603 of the same run counts more)
 ;         3010  a restart finishes the job (NSIS's reboot flag)
 ;         owned this install put VB-CABLE on the machine (recorded in HKCU)
 ;         finished  the removal ran to its end
 ; Only the bytes install.log gained during this run's elevated part are read.
+; The per-user installer (installer.nsi) and the machine-part installer
+; (machine_part.nsi) judge the same lines, their uninstallers too.
 
 !macro MIRVO_SETUP_LINES
+  ${OnLine} 1618 `another MIRVO run is still changing this machine - giving up` ""
+  ${OnLine} 1603 `the machine lock %ls is not owned by the administrators - not changing this machine` ""
+  ${OnLine} 1603 `the machine lock cannot be had (%lu) - not changing this machine` ""
   ${OnLine} 1603 `the camera was NOT registered - the app installs it before going live` ""
   ${OnLine} 1603 `%ls does not carry a valid signature - refusing to register it` ""
   ${OnLine} 1603 `%ls is signed by "%ls", not by "%ls" - refusing to register it` ""
@@ -30,6 +37,9 @@
 !macroend
 
 !macro MIRVO_REMOVAL_LINES
+  ${OnLine} 1618 `another MIRVO run is still changing this machine - giving up` ""
+  ${OnLine} 1603 `the machine lock %ls is not owned by the administrators - not changing this machine` ""
+  ${OnLine} 1603 `the machine lock cannot be had (%lu) - not changing this machine` ""
   ${OnLine} 3010 `%ls is still there (a camera DLL that is loaded somewhere); the next restart of Windows frees it` ""
   ${OnLine} 3010 `VB-CABLE removed (exit %lu)` 3010
   ${OnLine} 3010 `VB-CABLE removed (exit %lu)` 1641

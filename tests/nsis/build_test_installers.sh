@@ -2,14 +2,17 @@
 # Builds the reference installer and the variants the demo and the tests run,
 # with the trust tests' throwaway PKI:
 #   OUT/mirvo_setup.exe                 as build_sample_installer.sh builds it
-#                                       (setup.exe and uninstall.exe signed)
+#                                       (setup.exe and uninstall.exe signed),
+#                                       and OUT/mirvo_machine_setup.exe
 #   OUT/old/mirvo_setup.exe             an earlier version (0.9.0.0) whose
 #                                       mirvo.exe differs, for upgrades
 #   OUT/foreign_camera/mirvo_setup.exe  the camera DLLs signed by another signer
 #   OUT/failing/mirvo_setup.exe         mirvo_machine.exe played by
 #                                       elevated_standin.exe (unsigned), which
 #                                       does what elevated_standin.txt in the
-#                                       install folder tells it
+#                                       install folder tells it; beside it
+#                                       mirvo_machine_setup.exe, the machine
+#                                       part with the same stand-in
 #   OUT/no_program/mirvo_setup.exe      the same, built without mirvo_machine.exe
 #   build_test_installers.sh BUILD_DIR KEYS OUT ELEVATED_STANDIN
 set -eu
@@ -48,6 +51,8 @@ variant foreign_camera
 copy_payload failing
 cp "$4" "$out/failing/payload/mirvo_machine.exe"
 variant failing
+makensis -V2 -DPAYLOAD="$out/failing/payload" -DOUT_FILE="$out/failing/mirvo_machine_setup.exe" \
+         -DSTANDIN_BEHAVIOUR="$behaviour" "$here/../../examples/nsis/machine_part.nsi"
 
 copy_payload no_program
 variant no_program -DLEAVE_OUT_PROGRAM

@@ -91,6 +91,9 @@ done <<'EOF'
 1603|did not finish within 300 s|done=nonce^exit=0^line=C:\x\VBCABLE_Setup_x64.exe did not finish within 300 s
 3010|a restart of Windows finishes the installation|done=nonce^exit=0^line=VB-CABLE installed (exit 3010)
 3010|a restart of Windows finishes the installation|done=nonce^exit=0^line=C:\Program Files\mirvo\Camera is still there (a camera DLL that is loaded somewhere); the next restart of Windows frees it
+1618|another MIRVO run was changing this machine: MIRVO is installed without its camera and audio driver|done=nonce^exit=0^line=-------- MIRVO elevated setup --------^line=another MIRVO run is changing this machine - waiting^line=another MIRVO run is still changing this machine - giving up
+1603|is not owned by the administrators - not changing this machine|done=nonce^exit=0^line=the machine lock Global\MIRVO.MachineChange is not owned by the administrators - not changing this machine
+1603|the machine lock cannot be had (5) - not changing this machine|done=nonce^exit=0^line=another MIRVO run is still changing this machine - giving up^line=the machine lock cannot be had (5) - not changing this machine
 1603|FAILED: the elevated part ended without writing .elevated_done|done=none^exit=0
 1603|FAILED: .elevated_done holds|done=lower^exit=0
 1603|FAILED: .elevated_done holds 'OTHER', not this run's nonce|done=other^exit=0
@@ -109,6 +112,17 @@ expect "declined: the app and the payload are installed, nothing elevated ran" \
        test -f "$install/mirvo.exe" -a -f "$install/audio-driver/VBCABLE_Setup_x64.exe" -a ! -e "$install/.elevated_done"
 # Running setup again offers the machine part again.
 check "install again after the declined one" 0 "$(run 120 "$setup" /S)" "elevated machine-setup started with nonce"
+
+echo "-- install: the switches"
+fresh done=nonce exit=0
+check "install /NOCAMERA /NOVBCABLE: machine-setup is told" 0 "$(run 120 "$setup" /S /NOCAMERA /NOVBCABLE)" \
+      "elevated machine-setup started with nonce"
+expect "  with --no-camera --no-vbcable" grep -qE "started with nonce [-0-9A-F]+ --no-camera --no-vbcable\$" <(setup_log)
+fresh done=nonce exit=0
+check "install /USERONLY: the app alone" 0 "$(run 120 "$setup" /S /USERONLY /ELEVATION_DECLINED)" \
+      "/USERONLY: installing the app alone, without the camera and VB-CABLE"
+expect "  nothing elevated was asked for (/ELEVATION_DECLINED would have made it 1602), the app is there" \
+       test -f "$install/mirvo.exe" -a ! -e "$install/install.log" -a ! -e "$install/.elevated_done"
 
 echo "-- install: what refuses the run before or while copying"
 fresh done=nonce exit=0
@@ -190,15 +204,18 @@ keeps_machine_part() {
        -a ! -e "$install/mirvo.exe" &&
     [ "$(reg_get "$uninstall_key" DisplayName)" = "MIRVO (the camera and audio driver are still installed)" ]
 }
-for case in "machine-remove ends with 1|remove_exit=1^remove_line=uninstall done" \
-            "machine-remove ends without its last line|remove_exit=0" \
-            "VB-CABLE stays|remove_line=VB-CABLE reported exit 5 but the driver is still present^remove_line=uninstall done"; do
-  name="${case%%|*}"
-  IFS='^' read -ra list <<<"${case#*|}"
+while IFS='|' read -r code name orders; do
+  IFS='^' read -ra list <<<"$orders"
   status=$(uninstall_with "VB-CABLE installed (exit 0)" "${list[@]}")
-  check "uninstall, $name" 1603 "$status" "kept uninstall.exe, mirvo_machine.exe and the audio-driver payload"
+  check "uninstall, $name" "$code" "$status" "kept uninstall.exe, mirvo_machine.exe and the audio-driver payload"
   expect "  $name: the machine part's means and the entry stay" keeps_machine_part
-done
+done <<'EOF'
+1603|machine-remove ends with 1|remove_exit=1^remove_line=uninstall done
+1603|machine-remove ends without its last line|remove_exit=0
+1603|VB-CABLE stays|remove_line=VB-CABLE reported exit 5 but the driver is still present^remove_line=uninstall done
+1618|another run held the machine lock for 10 minutes|remove_line=another MIRVO run is changing this machine - waiting^remove_line=another MIRVO run is still changing this machine - giving up^remove_line=uninstall done
+1603|the machine lock is not the administrators'|remove_line=the machine lock Global\MIRVO.MachineChange is not owned by the administrators - not changing this machine^remove_line=uninstall done
+EOF
 
 fresh done=nonce exit=0 "line=VB-CABLE installed (exit 0)" "remove_line=uninstall done"
 run 120 "$setup" /S >/dev/null
