@@ -107,13 +107,18 @@ int install_vcam(const wchar_t* vcam_dir)
     }
     grant_read_execute(camera_dir);  // logs its own failures; apps may still work without it
 
-    HRESULT result = call_dll_export(target, UNREGISTER_SERVER_ENTRY);
+    // Loaded once for both calls: a camera DLL may be large, and a second load
+    // maps and relocates all of it again for nothing.
+    HRESULT load_result = S_OK;
+    unique_module server(load_server_dll(target, &load_result));
+    HRESULT result = server ? call_loaded_export(server.get(), UNREGISTER_SERVER_ENTRY) : load_result;
     if (FAILED(result)) log_line(L"DllUnregisterServer returned 0x%08lx (continuing)", static_cast<unsigned long>(result));
 
     // The older DirectShow camera would show up as a second camera.
     remove_dshow_camera(camera_dir);
 
-    result = call_dll_export(target, REGISTER_SERVER_ENTRY);
+    result = server ? call_loaded_export(server.get(), REGISTER_SERVER_ENTRY) : load_result;
+    server.reset();
     if (FAILED(result)) {
         log_line(L"DllRegisterServer returned 0x%08lx - the camera is NOT registered", static_cast<unsigned long>(result));
         return 0;

@@ -78,21 +78,34 @@ void delete_com_class(const wchar_t* class_id, DWORD view)
     }
 }
 
-HRESULT call_dll_export(const wchar_t* dll_path, const char* export_name)
+HMODULE load_server_dll(const wchar_t* dll_path, HRESULT* load_result)
 {
     // The DLL's own folder first, then System32: never the PATH folders or the
     // current folder, which a standard user may control while we run elevated.
-    unique_module dll(LoadLibraryExW(dll_path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!dll) {
+    HMODULE dll = LoadLibraryExW(dll_path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    *load_result = S_OK;
+    if (dll == nullptr) {
         DWORD error = GetLastError();
         long code = static_cast<long>(error);
-        if (code <= 0) return static_cast<HRESULT>(code);
-        return static_cast<HRESULT>(0x80070000UL | (error & 0xFFFFUL));
+        *load_result = code <= 0 ? static_cast<HRESULT>(code) : static_cast<HRESULT>(0x80070000UL | (error & 0xFFFFUL));
     }
+    return dll;
+}
+
+HRESULT call_loaded_export(HMODULE dll, const char* export_name)
+{
     using entry_point = HRESULT(STDAPICALLTYPE*)();
-    auto entry = reinterpret_cast<entry_point>(reinterpret_cast<void (*)()>(GetProcAddress(dll.get(), export_name)));
+    auto entry = reinterpret_cast<entry_point>(reinterpret_cast<void (*)()>(GetProcAddress(dll, export_name)));
     if (entry == nullptr) return EXPORT_MISSING_RESULT;
     return entry();
+}
+
+HRESULT call_dll_export(const wchar_t* dll_path, const char* export_name)
+{
+    HRESULT load_result = S_OK;
+    unique_module dll(load_server_dll(dll_path, &load_result));
+    if (!dll) return load_result;
+    return call_loaded_export(dll.get(), export_name);
 }
 
 int com_class_points_at(const wchar_t* class_id, const wchar_t* dll_path)

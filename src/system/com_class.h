@@ -32,6 +32,14 @@ void delete_com_class(const wchar_t* class_id, DWORD view);
 // and in System32 only. Logs nothing.
 HRESULT call_dll_export(const wchar_t* dll_path, const char* export_name);
 
+// call_dll_export in two steps, for callers that call several exports of one
+// load: load_server_dll loads it the same way and returns the module (the
+// caller frees it) or null with the loader's error as an HRESULT in
+// load_result; call_loaded_export calls one export of it (EXPORT_MISSING_RESULT
+// when there is none). Log nothing.
+HMODULE load_server_dll(const wchar_t* dll_path, HRESULT* load_result);
+HRESULT call_loaded_export(HMODULE dll, const char* export_name);
+
 // 1 when the 64-bit view's "InprocServer32" default value of class_id equals
 // dll_path, A to Z compared without case; 0 when it differs, is missing, does
 // not fit 1022 characters or cannot be read. Logs nothing.
