@@ -211,6 +211,12 @@ struct flow {
     std::function<void()> before_rerun;
 };
 
+struct two_versions {
+    const char* path;
+    std::wstring older;  // the command line that installs the older camera
+    std::wstring newer;
+};
+
 struct flow_figures {
     std::string name;
     int kill_points = 0;
@@ -408,6 +414,17 @@ protected:
         return result.state;
     }
 
+    // camera-install of the older and of the newer camera, on each camera path.
+    std::vector<two_versions> both_camera_paths() const
+    {
+        return {
+            {"Windows 11", L"camera-install --vcam-dir " + ::quoted(older),
+             L"camera-install --vcam-dir " + ::quoted(install + L"\\cmp\\vcm")},
+            {"Windows 10", L"camera-install --dshow-dir " + ::quoted(older),
+             L"camera-install --dshow-dir " + ::quoted(install + L"\\cmp\\dsc")},
+        };
+    }
+
     // The camera and VB-CABLE, as an untouched machine-setup puts them in.
     void install_everything(const std::wstring& setup)
     {
@@ -477,16 +494,7 @@ TEST_F(kill_sweep, every_kill_point_of_machine_setup_and_machine_remove_is_mende
 TEST_F(kill_sweep, two_installs_of_two_versions_at_once_leave_one_version_whole)
 {
     constexpr int ROUNDS = 8;
-    const struct {
-        const char* path;
-        std::wstring older;
-        std::wstring newer;
-    } cases[] = {
-        {"Windows 11", L"camera-install --vcam-dir " + ::quoted(older),
-         L"camera-install --vcam-dir " + ::quoted(install + L"\\cmp\\vcm")},
-        {"Windows 10", L"camera-install --dshow-dir " + ::quoted(older),
-         L"camera-install --dshow-dir " + ::quoted(install + L"\\cmp\\dsc")},
-    };
+    const std::vector<two_versions> cases = both_camera_paths();
     const std::wstring first_log = path(L"first.log");
     const std::wstring second_log = path(L"second.log");
     for (const auto& c : cases) {
@@ -545,16 +553,7 @@ TEST_F(kill_sweep, two_installs_of_two_versions_at_once_leave_one_version_whole)
 // waits for it takes the lock over, says so, and does its whole job.
 TEST_F(kill_sweep, a_waiting_run_takes_over_from_a_holder_killed_mid_way)
 {
-    const struct {
-        const char* path;
-        std::wstring older;
-        std::wstring newer;
-    } cases[] = {
-        {"Windows 11", L"camera-install --vcam-dir " + ::quoted(older),
-         L"camera-install --vcam-dir " + ::quoted(install + L"\\cmp\\vcm")},
-        {"Windows 10", L"camera-install --dshow-dir " + ::quoted(older),
-         L"camera-install --dshow-dir " + ::quoted(install + L"\\cmp\\dsc")},
-    };
+    const std::vector<two_versions> cases = both_camera_paths();
     const std::wstring first_log = path(L"first.log");
     const std::wstring second_log = path(L"second.log");
     for (const auto& c : cases) {
